@@ -1,0 +1,1 @@
+#include "app/proton_monitor.h"

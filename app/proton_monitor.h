@@ -1,0 +1,55 @@
+// Watches the user's processes and windows once a second and starts the companion for each Proton game.
+#ifndef CS_APP_PROTON_MONITOR_H
+#define CS_APP_PROTON_MONITOR_H
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/logger.h"
+#include "app/session_state.h"
+#include "proc/process_snapshot.h"
+#include "x11/window_scanner.h"
+
+namespace cs {
+
+class ProtonMonitor {
+ public:
+  ProtonMonitor() = default;
+  ProtonMonitor(const ProtonMonitor&) = delete;
+  ProtonMonitor& operator=(const ProtonMonitor&) = delete;
+
+  // Logs the start line, and a warning when no X11 display could be opened.
+  void start();
+  // Logs the exit line; sessions and children are left as they are.
+  void stop();
+  // One pass: reap, scan processes and windows, open, evaluate, clear and launch sessions.
+  void poll();
+
+  // Returns the first window (visible, when asked) that is not the companion's and belongs to one of the pids
+  // or a descendant of one.
+  std::optional<WindowInfo> findGameWindow(const ProcessSnapshot& snapshot, const std::vector<WindowInfo>& windows,
+                                           const std::set<std::int32_t>& pids, bool requireVisible) const;
+  std::optional<WindowInfo> findReadyGameWindow(const ProcessSnapshot& snapshot,
+                                                const std::vector<WindowInfo>& windows,
+                                                const std::set<std::int32_t>& pids) const;
+
+ private:
+  void reapChildren();
+  void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
+                          const ProcessSnapshot& snapshot);
+
+  Logger logger;
+  X11WindowScanner windowScanner;
+  std::unordered_map<std::string, SessionState> sessions;
+  // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
+  // none is left a zombie for the rest of the day.
+  std::vector<std::int32_t> orphanedChildren;
+};
+
+}  // namespace cs
+
+#endif  // CS_APP_PROTON_MONITOR_H

@@ -1,0 +1,1 @@
+#include "app/session_state.h"

@@ -1,0 +1,43 @@
+// What the monitor remembers of one game, and the pure rules it applies to it.
+#ifndef CS_APP_SESSION_STATE_H
+#define CS_APP_SESSION_STATE_H
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "x11/window_scanner.h"
+
+namespace cs {
+
+enum class SessionPhase : std::int32_t {
+  Waiting = 0,   // no launch attempted yet
+  Launched = 1,  // a launch was attempted, whether or not the companion started
+};
+
+struct SessionState {
+  SessionPhase phase = SessionPhase::Waiting;
+  std::int32_t childPid = -1;  // the companion's wine process; kept after it has exited
+  bool childGone = false;
+  std::int32_t missingEvidencePolls = 0;
+  std::int32_t missingWindowPolls = 0;
+  bool protonConfirmed = false;
+  bool noContextReported = false;
+  std::int32_t inheritedEnvPid = -1;
+  std::int32_t launchedWindowPid = -1;
+  std::uint64_t launchedWindowXid = 0;  // 0: no launch made
+  std::unordered_map<std::string, std::string> inheritedEnv;
+};
+
+// Returns true exactly when the phase is Waiting and both Proton processes and a ready window were seen.
+bool shouldLaunchCursello(SessionPhase phase, bool protonSeen, bool readyWindowFound);
+
+// Returns whether a launch was made and the window differs from it in xid or pid.
+bool isDifferentLaunchedWindow(const SessionState& state, const WindowInfo& window);
+
+// Returns `xid=<xid> pid=<pid> title="<title>"`, the title unescaped.
+std::string windowLogText(const WindowInfo& window);
+
+}  // namespace cs
+
+#endif  // CS_APP_SESSION_STATE_H

@@ -1,0 +1,1 @@
+#include "launch/cursello_launch.h"

@@ -1,0 +1,40 @@
+// Starts Cursello.exe through a Proton build's own wine loader, inside a game's wine prefix.
+#ifndef CS_LAUNCH_CURSELLO_LAUNCH_H
+#define CS_LAUNCH_CURSELLO_LAUNCH_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/logger.h"
+#include "proc/process_snapshot.h"
+#include "steam/launch_context.h"
+
+namespace cs {
+
+using Environment = std::unordered_map<std::string, std::string>;
+
+// Returns the inherited environment with WINEESYNC and WINEFSYNC added from the game's process where the
+// inherited one lacks them: a Wine client whose sync mode differs from its wineserver's exits at once, and
+// Proton sets both only after Steam's launch process has started. gameProcess may be null.
+Environment withGameSyncSettings(const Environment& inheritedEnv, const ProcessInfo* gameProcess);
+
+// Returns the child's environment as NAME=VALUE strings: the inherited variables, then WINEPREFIX,
+// STEAM_COMPAT_DATA_PATH, STEAM_COMPAT_CLIENT_INSTALL_PATH and WINEDLLOVERRIDES, each once and last.
+std::vector<std::string> launchEnvironment(const LaunchContext& context, const Environment& inheritedEnv);
+
+// Returns the child's argument vector: wine, Cursello.exe, "--proton-child", "--target-appid", the AppID.
+std::vector<std::string> launchArguments(const std::string& appId, const LaunchContext& context,
+                                         const std::filesystem::path& exePath);
+
+// Checks the four paths, logs the launch and starts the wine loader without waiting for it. Returns true and
+// sets childPid when the child was started; otherwise logs why and leaves childPid alone.
+bool spawnCursello(const std::string& appId, const LaunchContext& context, const std::filesystem::path& exePath,
+                   const Environment& inheritedEnv, std::int32_t inheritedEnvPid, Logger& logger,
+                   std::int32_t& childPid);
+
+}  // namespace cs
+
+#endif  // CS_LAUNCH_CURSELLO_LAUNCH_H

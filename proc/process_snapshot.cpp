@@ -1,0 +1,1 @@
+#include "proc/process_snapshot.h"

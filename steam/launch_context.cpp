@@ -1,0 +1,1 @@
+#include "steam/launch_context.h"

@@ -1,0 +1,1 @@
+#include "steam/library_roots.h"

@@ -1,0 +1,1 @@
+#include "steam/proton_processes.h"

@@ -1,0 +1,1 @@
+#include "steam/proton_runtime.h"

@@ -1,0 +1,35 @@
+// Finds the Proton build a game runs under, and that build's wine loader.
+#ifndef CS_STEAM_PROTON_RUNTIME_H
+#define CS_STEAM_PROTON_RUNTIME_H
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "proc/process_snapshot.h"
+
+namespace cs {
+
+// Returns the build's wine loader, protonDir/files/bin/wine; not normalised, not tested.
+std::filesystem::path winePathForProtonDir(const std::filesystem::path& protonDir);
+
+// Returns everything in front of the first "/proton" that ends a word and has "/steamapps/common/" at or
+// before it, verbatim; no value when there is none.
+std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& commandLine);
+
+// Returns the lexically normal build directory named by the first Proton process of the AppID whose wine
+// loader exists, looking past an interpreter in front of the script; no value when none does.
+std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot,
+                                                              const std::string& appId);
+
+// Returns whether a steamapps/common entry name may be a Proton build ("Proton..." or "GE-Proton...").
+bool isCandidateProtonDirName(const std::string& name);
+
+// Returns the lexically normal wine loader of the preferred installed build: the first "Proton - Experimental",
+// else the most recently modified build; no value when no library holds a build with a wine loader.
+std::optional<std::filesystem::path> findFallbackWinePath(const std::vector<std::filesystem::path>& roots);
+
+}  // namespace cs
+
+#endif  // CS_STEAM_PROTON_RUNTIME_H

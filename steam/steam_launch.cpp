@@ -1,0 +1,1 @@
+#include "steam/steam_launch.h"

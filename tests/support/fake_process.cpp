@@ -1,0 +1,219 @@
+// A stand-in for the outside processes the tests need. Its argument vector is free for whatever command line
+// a case needs (a Steam launch, a Proton process, an interpreter line); what it does is read from variables:
+//
+//   FAKE_CHILD_CHAIN=N       start a chain of N descendants (each a copy of this program with the same argument
+//                            vector and environment); only the last one shows the window and writes the ready file
+//   FAKE_DIE_WITH_PARENT=1   end with the parent process (set for the members of a chain)
+//   FAKE_WINDOW=1            show a top-level window on $DISPLAY
+//   FAKE_WINDOW_TITLE=T      set _NET_WM_NAME (UTF8_STRING) to T (implies FAKE_WINDOW)
+//   FAKE_WINDOW_WM_NAME=T    set WM_NAME to T (implies FAKE_WINDOW)
+//   FAKE_WINDOW_PID=N|none   the _NET_WM_PID to declare (default: the own pid); "none" declares none
+//   FAKE_WINDOW_PID_TYPE=    cardinal (default), integer (wrong type) or cardinal16 (wrong format)
+//   FAKE_WINDOW_MAPPED=0     create the window but do not map it
+//   FAKE_READY_FILE=P        once set up, write the own pid (and the window id, if any) to P, atomically
+//   FAKE_EXIT_AFTER_MS=N     exit with status 0 after N milliseconds
+// SIGUSR1 toggles the window between mapped and unmapped.
+//
+// Started under the name "wine" (argv[0] ending in "/wine"), it is Proton's wine loader instead: it records its
+// argument vector and environment, NUL-separated, to wine-<pid>.args and wine-<pid>.env beside argv[0], appends
+// its pid to wine.pids there, prints one line, and runs until wine.exit or wine-<pid>.exit appears there.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+volatile std::sig_atomic_t toggleRequested = 0;
+
+void onUsr1(int) { toggleRequested = 1; }
+
+const char* var(const char* name) { return std::getenv(name); }
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void writeAtomically(const std::string& path, const std::string& bytes) {
+  const std::string tmp = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::rename(tmp.c_str(), path.c_str());
+}
+
+int runAsWine(int argc, char** argv) {
+  std::string self = argv[0];
+  const std::string dir = self.substr(0, self.rfind('/'));
+  const std::string pid = std::to_string(getpid());
+  std::string args;
+  std::string joined;
+  for (int i = 0; i < argc; ++i) {
+    args.append(argv[i]).push_back('\0');
+    if (i > 0) joined.push_back(' ');
+    joined.append(argv[i]);
+  }
+  std::string env;
+  for (char** e = environ; *e != nullptr; ++e) env.append(*e).push_back('\0');
+  writeAtomically(dir + "/wine-" + pid + ".env", env);
+  writeAtomically(dir + "/wine-" + pid + ".args", args);
+  {
+    std::ofstream pids(dir + "/wine.pids", std::ios::app);
+    pids << pid << '\n';
+  }
+  std::printf("stand-in wine %s started: %s\n", pid.c_str(), joined.c_str());
+  std::fflush(stdout);
+  while (!exists(dir + "/wine.exit") && !exists(dir + "/wine-" + pid + ".exit")) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::printf("stand-in wine %s exiting\n", pid.c_str());
+  return 0;
+}
+
+void startChainChild(char** argv, int remaining) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "FAKE_CHILD_CHAIN=", 17) != 0 && std::strncmp(*e, "FAKE_DIE_WITH_PARENT=", 21) != 0) {
+      env.emplace_back(*e);
+    }
+  }
+  env.push_back("FAKE_CHILD_CHAIN=" + std::to_string(remaining));
+  env.push_back("FAKE_DIE_WITH_PARENT=1");
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data());
+}
+
+struct ShownWindow {
+  Display* display = nullptr;
+  ::Window id = 0;
+  bool mapped = false;
+};
+
+ShownWindow showWindow() {
+  ShownWindow w;
+  w.display = XOpenDisplay(nullptr);
+  if (w.display == nullptr) return w;
+  Display* d = w.display;
+  const int screen = DefaultScreen(d);
+  w.id = XCreateSimpleWindow(d, RootWindow(d, screen), 10, 10, 200, 100, 0, BlackPixel(d, screen),
+                             WhitePixel(d, screen));
+  XSelectInput(d, w.id, StructureNotifyMask);
+
+  const char* pidText = var("FAKE_WINDOW_PID");
+  if (pidText == nullptr || std::strcmp(pidText, "none") != 0) {
+    const long pid = pidText != nullptr ? std::strtol(pidText, nullptr, 10) : static_cast<long>(getpid());
+    const char* type = var("FAKE_WINDOW_PID_TYPE");
+    const Atom netWmPid = XInternAtom(d, "_NET_WM_PID", False);
+    if (type != nullptr && std::strcmp(type, "integer") == 0) {
+      XChangeProperty(d, w.id, netWmPid, XA_INTEGER, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(&pid), 1);
+    } else if (type != nullptr && std::strcmp(type, "cardinal16") == 0) {
+      const short small = static_cast<short>(pid);
+      XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 16, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(&small), 1);
+    } else {
+      XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(&pid), 1);
+    }
+  }
+  if (const char* title = var("FAKE_WINDOW_TITLE")) {
+    XChangeProperty(d, w.id, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(title),
+                    static_cast<int>(std::strlen(title)));
+  }
+  if (const char* name = var("FAKE_WINDOW_WM_NAME")) XStoreName(d, w.id, name);
+
+  const char* mapped = var("FAKE_WINDOW_MAPPED");
+  if (mapped == nullptr || std::strcmp(mapped, "0") != 0) {
+    XMapWindow(d, w.id);
+    w.mapped = true;
+    // Under a window manager the map is redirected; wait until it has happened so that a test that sees the
+    // ready file also sees a viewable window.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    XWindowAttributes attributes{};
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (XPending(d) > 0) {
+        XEvent event;
+        XNextEvent(d, &event);
+      }
+      if (XGetWindowAttributes(d, w.id, &attributes) != 0 && attributes.map_state == IsViewable) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  XSync(d, False);
+  return w;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string self = argv[0];
+  if (self == "wine" || (self.size() >= 5 && self.compare(self.size() - 5, 5, "/wine") == 0)) {
+    return runAsWine(argc, argv);
+  }
+  if (const char* die = var("FAKE_DIE_WITH_PARENT"); die != nullptr && std::strcmp(die, "1") == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+  }
+  std::signal(SIGUSR1, onUsr1);
+
+  if (const char* chain = var("FAKE_CHILD_CHAIN")) {
+    const int remaining = std::atoi(chain);
+    if (remaining > 0) {
+      startChainChild(argv, remaining - 1);
+      for (;;) pause();
+    }
+  }
+
+  ShownWindow window;
+  if (var("FAKE_WINDOW") != nullptr || var("FAKE_WINDOW_TITLE") != nullptr || var("FAKE_WINDOW_WM_NAME") != nullptr) {
+    window = showWindow();
+  }
+  if (const char* ready = var("FAKE_READY_FILE")) {
+    std::string text = std::to_string(getpid());
+    if (window.id != 0) text += " " + std::to_string(window.id);
+    writeAtomically(ready, text + "\n");
+  }
+
+  long exitAfterMs = -1;
+  if (const char* after = var("FAKE_EXIT_AFTER_MS")) exitAfterMs = std::strtol(after, nullptr, 10);
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (exitAfterMs >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(exitAfterMs)) {
+      return 0;
+    }
+    if (window.display != nullptr) {
+      while (XPending(window.display) > 0) {
+        XEvent event;
+        XNextEvent(window.display, &event);
+      }
+      if (toggleRequested != 0) {
+        toggleRequested = 0;
+        if (window.mapped) {
+          XUnmapWindow(window.display, window.id);
+        } else {
+          XMapWindow(window.display, window.id);
+        }
+        window.mapped = !window.mapped;
+        XSync(window.display, False);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}

@@ -1,0 +1,128 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace cs::test {
+
+std::filesystem::path launcherBinary() { return CS_LAUNCHER_BINARY; }
+std::filesystem::path fakeProcessBinary() { return CS_FAKE_PROCESS_BINARY; }
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "cs-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) != nullptr) root = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!root.empty()) std::filesystem::remove_all(root, ec);
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::error_code ec;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> currentEnvironment() {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+  return env;
+}
+
+namespace {
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (auto& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+Subprocess::Subprocess(const Options& options) {
+  std::vector<std::string> argv = options.argv.empty() ? std::vector<std::string>{options.program.string()}
+                                                       : options.argv;
+  std::vector<std::string> env = options.env;
+  auto argvPointers = pointersTo(argv);
+  auto envPointers = pointersTo(env);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.output) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.output->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  if (options.workingDir) posix_spawn_file_actions_addchdir_np(&actions, options.workingDir->c_str());
+  pid_t pid = -1;
+  if (posix_spawn(&pid, options.program.c_str(), &actions, nullptr, argvPointers.data(), envPointers.data()) == 0) {
+    childPid = pid;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+Subprocess::~Subprocess() { kill(); }
+
+void Subprocess::signal(int sig) const {
+  if (childPid > 0 && !reaped) ::kill(childPid, sig);
+}
+
+std::optional<int> Subprocess::wait(std::chrono::milliseconds timeout) {
+  if (childPid <= 0 || reaped) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(childPid, &status, WNOHANG);
+    if (r == childPid) {
+      reaped = true;
+      return status;
+    }
+    if (r < 0 && errno != EINTR) {
+      reaped = true;
+      return std::nullopt;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void Subprocess::kill() {
+  if (childPid <= 0 || reaped) return;
+  ::kill(childPid, SIGKILL);
+  int status = 0;
+  while (waitpid(childPid, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped = true;
+}
+
+bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (predicate()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return predicate();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace cs::test

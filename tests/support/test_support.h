@@ -1,0 +1,78 @@
+// Helpers for tests that use real processes and real files: temporary directories, child processes and
+// waiting with a deadline instead of fixed sleeps.
+#ifndef CS_TESTS_SUPPORT_TEST_SUPPORT_H
+#define CS_TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cs::test {
+
+// Paths of the programs the build made, for tests that start them.
+std::filesystem::path launcherBinary();     // the launcher itself
+std::filesystem::path fakeProcessBinary();  // tests/support/fake_process.cpp
+
+// A fresh directory under the system's temporary directory, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return root; }
+
+ private:
+  std::filesystem::path root;
+};
+
+// Writes the bytes to the file, creating its parent directories.
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+// Returns the bytes of the file, or the empty string.
+std::string slurp(const std::filesystem::path& path);
+
+// The environment of this test process as NAME=VALUE strings.
+std::vector<std::string> currentEnvironment();
+
+// A child process started with an exact argument vector and environment. It is killed (SIGKILL) and reaped on
+// destruction unless it was waited for.
+class Subprocess {
+ public:
+  struct Options {
+    std::filesystem::path program;            // executed as given, no PATH search
+    std::vector<std::string> argv;            // argv[0] included; empty means {program}
+    std::vector<std::string> env;             // NAME=VALUE
+    std::optional<std::filesystem::path> output;  // stdout and stderr appended here; else inherited
+    std::optional<std::filesystem::path> workingDir;
+  };
+  explicit Subprocess(const Options& options);
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  pid_t pid() const { return childPid; }
+  bool started() const { return childPid > 0; }
+  void signal(int sig) const;
+  // Waits for the child to end; returns its raw wait status, or no value on timeout.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  // Sends SIGKILL and reaps.
+  void kill();
+
+ private:
+  pid_t childPid = -1;
+  bool reaped = false;
+};
+
+// Calls the predicate every 20 ms until it is true or the timeout passes; returns its last answer.
+bool waitUntil(const std::function<bool()>& predicate,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+}  // namespace cs::test
+
+#endif  // CS_TESTS_SUPPORT_TEST_SUPPORT_H

@@ -1,0 +1,1 @@
+#include "tray/tray_indicator.h"

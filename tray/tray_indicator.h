@@ -1,0 +1,15 @@
+// The status-area indicator: the launcher's only user interface.
+#ifndef CS_TRAY_TRAY_INDICATOR_H
+#define CS_TRAY_TRAY_INDICATOR_H
+
+namespace cs {
+
+class ProtonMonitor;
+
+// Writes the icon, shows the indicator with its tooltip and its one item, "Quit", which stops the monitor and
+// ends the GTK main loop. The monitor must outlive the main loop.
+void setupTray(ProtonMonitor& monitor);
+
+}  // namespace cs
+
+#endif  // CS_TRAY_TRAY_INDICATOR_H

@@ -1,0 +1,1 @@
+#include "x11/window_scanner.h"
