@@ -1,1 +1,63 @@
 #include "common/paths.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+namespace cs {
+
+std::filesystem::path homePath() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') return {};
+  return home;
+}
+
+std::filesystem::path expandHome(const std::string& text) {
+  if (text == "~") return homePath();
+  // Only the current user's "~/"; "~name" and a tilde further in are ordinary characters.
+  if (text.size() >= 2 && text[0] == '~' && text[1] == '/') return homePath() / text.substr(2);
+  return text;
+}
+
+bool pathExists(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec) && !ec;
+}
+
+std::filesystem::path executableDir() {
+  std::array<char, 4096> buffer{};
+  // readlink does not terminate the text; keep one byte for the terminator. A longer target is cut short.
+  const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length > 0) {
+    buffer[static_cast<std::size_t>(length)] = '\0';
+    return std::filesystem::path(buffer.data()).parent_path();
+  }
+  std::error_code ec;
+  std::filesystem::path current = std::filesystem::current_path(ec);
+  if (ec) return {};
+  return current;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  // Files under /proc report a size of 0, so read until end of file instead of asking for the size.
+  std::string content;
+  std::array<char, 4096> chunk{};
+  while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    content.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  return content;
+}
+
+std::optional<std::filesystem::file_time_type> lastWriteTime(const std::filesystem::path& path) {
+  std::error_code ec;
+  const std::filesystem::file_time_type time = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  return time;
+}
+
+}  // namespace cs

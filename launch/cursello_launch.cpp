@@ -1,1 +1,124 @@
 #include "launch/cursello_launch.h"
+
+#include <spawn.h>
+#include <sys/types.h>
+
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "common/paths.h"
+
+namespace cs {
+
+namespace {
+
+// Wine's override syntax: load dxgi and d3d11 native first, then built-in, so that Cursello's own hooks win.
+constexpr const char* kCurselloDllOverrides = "dxgi=n,b;d3d11=n,b";
+
+// The variables that point the child at the game's prefix; whatever Steam's launch process had for them is
+// replaced, because it may name another prefix or carry the game's own overrides.
+constexpr std::array<const char*, 4> kControlledNames = {"STEAM_COMPAT_DATA_PATH", "STEAM_COMPAT_CLIENT_INSTALL_PATH",
+                                                         "WINEPREFIX", "WINEDLLOVERRIDES"};
+
+// The synchronisation switches that must match the game's wineserver.
+constexpr std::array<const char*, 2> kSyncNames = {"WINEESYNC", "WINEFSYNC"};
+
+bool isControlledName(const std::string& name) {
+  for (const char* controlled : kControlledNames) {
+    if (name == controlled) return true;
+  }
+  return false;
+}
+
+// Returns the null-terminated pointer array that exec expects; the strings must outlive it.
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& text : strings) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+Environment withGameSyncSettings(const Environment& inheritedEnv, const ProcessInfo* gameProcess) {
+  Environment result = inheritedEnv;
+  if (gameProcess == nullptr) return result;
+  for (const char* name : kSyncNames) {
+    if (result.count(name) != 0) continue;
+    const std::optional<std::string> value = envValue(*gameProcess, name);
+    if (value) result.emplace(name, *value);
+  }
+  return result;
+}
+
+std::vector<std::string> launchEnvironment(const LaunchContext& context, const Environment& inheritedEnv) {
+  std::vector<std::string> entries;
+  entries.reserve(inheritedEnv.size() + kControlledNames.size());
+  for (const auto& [name, value] : inheritedEnv) {
+    if (isControlledName(name)) continue;
+    entries.push_back(name + "=" + value);
+  }
+  entries.push_back("WINEPREFIX=" + (context.compatDataPath / "pfx").string());
+  entries.push_back("STEAM_COMPAT_DATA_PATH=" + context.compatDataPath.string());
+  entries.push_back("STEAM_COMPAT_CLIENT_INSTALL_PATH=" + context.libraryRoot.string());
+  entries.push_back(std::string("WINEDLLOVERRIDES=") + kCurselloDllOverrides);
+  return entries;
+}
+
+std::vector<std::string> launchArguments(const std::string& appId, const LaunchContext& context,
+                                         const std::filesystem::path& exePath) {
+  return {context.winePath.string(), exePath.string(), "--proton-child", "--target-appid", appId};
+}
+
+bool spawnCursello(const std::string& appId, const LaunchContext& context, const std::filesystem::path& exePath,
+                   const Environment& inheritedEnv, std::int32_t inheritedEnvPid, Logger& logger,
+                   std::int32_t& childPid) {
+  if (!pathExists(exePath)) {
+    logger.log("Cursello.exe not found: " + exePath.string());
+    return false;
+  }
+  if (!pathExists(context.compatDataPath)) {
+    logger.log("Compatdata path not found: " + context.compatDataPath.string());
+    return false;
+  }
+  const std::filesystem::path prefix = context.compatDataPath / "pfx";
+  if (!pathExists(prefix)) {
+    logger.log("Wine prefix not found: " + prefix.string());
+    return false;
+  }
+  if (!pathExists(context.winePath)) {
+    logger.log("Proton wine loader not found: " + context.winePath.string());
+    return false;
+  }
+
+  logger.log("Launching Cursello for AppID " + appId + " inherited_env_pid=" + std::to_string(inheritedEnvPid) +
+             " compatdata=\"" + context.compatDataPath.string() + "\" proton_dir=\"" + context.protonDir.string() +
+             "\" wine=\"" + context.winePath.string() + "\" wineprefix=\"" + prefix.string() + "\" exe=\"" +
+             exePath.string() + "\" WINEDLLOVERRIDES=\"" + kCurselloDllOverrides + "\"");
+  logger.log("WINEDLLOVERRIDES is applied only to the Cursello child process");
+
+  // The string lists own the characters the pointer arrays point into; both live until posix_spawn returns.
+  std::vector<std::string> arguments = launchArguments(appId, context, exePath);
+  std::vector<char*> argv = pointersTo(arguments);
+  std::vector<std::string> environment = launchEnvironment(context, inheritedEnv);
+  std::vector<char*> envp = pointersTo(environment);
+
+  // No file actions: the child shares the launcher's standard output and error, so wine's messages land among
+  // the log lines. Nothing of ours leaks into it: every file the launcher reads is opened and closed inside one
+  // function, and the descriptors that live longer (the X11 connection, GLib's and GTK's) are opened
+  // close-on-exec by their libraries.
+  pid_t pid = -1;
+  const std::string file = context.winePath.string();
+  const int error = posix_spawn(&pid, file.c_str(), nullptr, nullptr, argv.data(), envp.data());
+  if (error != 0) {
+    logger.log("Failed to launch Proton wine for AppID " + appId + ": " + std::strerror(error));
+    return false;
+  }
+  childPid = static_cast<std::int32_t>(pid);
+  logger.log("Launched Cursello for AppID " + appId + " with child pid " + std::to_string(childPid));
+  return true;
+}
+
+}  // namespace cs

@@ -1,1 +1,38 @@
 #include "steam/launch_context.h"
+
+#include <utility>
+
+#include "common/paths.h"
+#include "steam/library_roots.h"
+#include "steam/proton_runtime.h"
+
+namespace cs {
+
+std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
+                                               const std::vector<std::filesystem::path>& roots) {
+  // The game's own build comes first: the companion must share its wineserver, which a different build
+  // would not talk to. An installed build is only the fallback.
+  std::filesystem::path protonDir;
+  if (std::optional<std::filesystem::path> running = protonDirFromRunningGame(snapshot, appId)) {
+    protonDir = std::move(*running);
+  } else if (std::optional<std::filesystem::path> fallback = findFallbackWinePath(roots)) {
+    protonDir = fallback->parent_path().parent_path().parent_path();
+  } else {
+    return std::nullopt;
+  }
+
+  LaunchContext context;
+  context.protonDir = protonDir.lexically_normal();
+  context.winePath = winePathForProtonDir(context.protonDir).lexically_normal();
+  // The prefix may live in another library than the build, so every library is asked for it.
+  for (const std::filesystem::path& library : steamLibraryRoots(roots)) {
+    std::filesystem::path compatDataPath = library / "steamapps/compatdata" / std::filesystem::path(appId);
+    if (!pathExists(compatDataPath)) continue;
+    context.libraryRoot = library;
+    context.compatDataPath = std::move(compatDataPath);
+    return context;
+  }
+  return std::nullopt;
+}
+
+}  // namespace cs

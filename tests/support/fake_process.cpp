@@ -3,6 +3,7 @@
 //
 //   FAKE_CHILD_CHAIN=N       start a chain of N descendants (each a copy of this program with the same argument
 //                            vector and environment); only the last one shows the window and writes the ready file
+//   FAKE_CHILD_UNSET=A,B     leave the variables A and B out of the chain members' environment
 //   FAKE_DIE_WITH_PARENT=1   end with the parent process (set for the members of a chain)
 //   FAKE_WINDOW=1            show a top-level window on $DISPLAY
 //   FAKE_WINDOW_TITLE=T      set _NET_WM_NAME (UTF8_STRING) to T (implies FAKE_WINDOW)
@@ -16,7 +17,8 @@
 //
 // Started under the name "wine" (argv[0] ending in "/wine"), it is Proton's wine loader instead: it records its
 // argument vector and environment, NUL-separated, to wine-<pid>.args and wine-<pid>.env beside argv[0], appends
-// its pid to wine.pids there, prints one line, and runs until wine.exit or wine-<pid>.exit appears there.
+// its pid to wine.pids there, prints one line, and runs until wine.exit or wine-<pid>.exit appears there (or the
+// directory is gone).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -77,7 +79,8 @@ int runAsWine(int argc, char** argv) {
   }
   std::printf("stand-in wine %s started: %s\n", pid.c_str(), joined.c_str());
   std::fflush(stdout);
-  while (!exists(dir + "/wine.exit") && !exists(dir + "/wine-" + pid + ".exit")) {
+  // Also ends when its directory is gone, so that a test that removed its files leaves no process behind.
+  while (exists(dir) && !exists(dir + "/wine.exit") && !exists(dir + "/wine-" + pid + ".exit")) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   std::printf("stand-in wine %s exiting\n", pid.c_str());
@@ -86,10 +89,17 @@ int runAsWine(int argc, char** argv) {
 
 void startChainChild(char** argv, int remaining) {
   std::vector<std::string> env;
+  // Names listed in FAKE_CHILD_UNSET are left out of the children's environment (e.g. so that a game's
+  // descendant does not itself look like a Proton process).
+  std::string unset = ",";
+  if (const char* names = var("FAKE_CHILD_UNSET")) unset += std::string(names) + ",";
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "FAKE_CHILD_CHAIN=", 17) != 0 && std::strncmp(*e, "FAKE_DIE_WITH_PARENT=", 21) != 0) {
-      env.emplace_back(*e);
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    if (name == "FAKE_CHILD_CHAIN" || name == "FAKE_DIE_WITH_PARENT" || unset.find("," + name + ",") != std::string::npos) {
+      continue;
     }
+    env.push_back(entry);
   }
   env.push_back("FAKE_CHILD_CHAIN=" + std::to_string(remaining));
   env.push_back("FAKE_DIE_WITH_PARENT=1");

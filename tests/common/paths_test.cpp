@@ -1,0 +1,164 @@
+#include "common/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace cs {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets or unsets HOME for one test and puts the old value back afterwards.
+class HomeGuard {
+ public:
+  explicit HomeGuard(const char* value) {
+    if (const char* old = std::getenv("HOME")) saved = old;
+    if (value != nullptr) {
+      setenv("HOME", value, 1);
+    } else {
+      unsetenv("HOME");
+    }
+  }
+  ~HomeGuard() {
+    if (saved) {
+      setenv("HOME", saved->c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+  }
+  HomeGuard(const HomeGuard&) = delete;
+  HomeGuard& operator=(const HomeGuard&) = delete;
+
+ private:
+  std::optional<std::string> saved;
+};
+
+struct ExpandRow {
+  std::string text;
+  fs::path expected;
+};
+
+void expectExpansions(const std::vector<ExpandRow>& rows, const char* home) {
+  for (const ExpandRow& row : rows) {
+    EXPECT_EQ(expandHome(row.text).string(), row.expected.string())
+        << "text \"" << row.text << "\" with HOME " << (home != nullptr ? home : "unset");
+  }
+}
+
+TEST(Paths, ExpandHomeWithHomeSet) {
+  const HomeGuard guard("/home/u");
+  EXPECT_EQ(homePath().string(), "/home/u");
+  expectExpansions({{"~", "/home/u"},
+                    {"~/.steam/debian-installation", "/home/u/.steam/debian-installation"},
+                    {"~/", "/home/u/"},
+                    {"~user/x", "~user/x"},
+                    {"/abs/~/x", "/abs/~/x"},
+                    {"~~", "~~"},
+                    {"$HOME/x", "$HOME/x"},
+                    {"", ""}},
+                   "/home/u");
+}
+
+TEST(Paths, ExpandHomeWithHomeUnsetGivesRelativePaths) {
+  const HomeGuard guard(nullptr);
+  EXPECT_TRUE(homePath().empty());
+  expectExpansions({{"~", ""}, {"~/a/b", "a/b"}, {"~/.local/share/Steam", ".local/share/Steam"}}, nullptr);
+}
+
+TEST(Paths, ExpandHomeWithEmptyHomeActsAsUnset) {
+  const HomeGuard guard("");
+  EXPECT_TRUE(homePath().empty());
+  expectExpansions({{"~", ""}, {"~/a/b", "a/b"}}, "");
+}
+
+TEST(Paths, ExpandHomeWithTrailingSlashAddsNoSecondSeparator) {
+  const HomeGuard guard("/home/u/");
+  EXPECT_EQ(homePath().string(), "/home/u/");
+  expectExpansions({{"~", "/home/u/"}, {"~/x", "/home/u/x"}}, "/home/u/");
+}
+
+TEST(Paths, PathExistsFollowsLinksAndFailsQuietly) {
+  const test::TempDir dir;
+  const fs::path file = dir.path() / "file";
+  test::writeFile(file, "x");
+  std::error_code ec;
+  fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fs::create_symlink(file, dir.path() / "good", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fs::create_symlink(dir.path() / "loop", dir.path() / "loop", ec);
+  ASSERT_FALSE(ec) << ec.message();
+
+  const std::vector<std::pair<fs::path, bool>> rows = {
+      {fs::path(), false},
+      {file, true},
+      {dir.path(), true},
+      {dir.path() / "good", true},
+      {dir.path() / "dangling", false},
+      {dir.path() / "loop", false},
+      {dir.path() / "missing", false},
+      {file / "under-a-file", false},
+  };
+  for (const auto& [path, expected] : rows) EXPECT_EQ(pathExists(path), expected) << "path \"" << path << "\"";
+}
+
+TEST(Paths, ReadFileReturnsEveryByte) {
+  const test::TempDir dir;
+  const std::string withNuls("a\0b\0\0c\xff", 7);
+  test::writeFile(dir.path() / "nuls", withNuls);
+  test::writeFile(dir.path() / "empty", "");
+  std::string large(100000, 'x');
+  large[70000] = '\0';
+  test::writeFile(dir.path() / "large", large);
+
+  EXPECT_EQ(readFile(dir.path() / "missing"), "");
+  EXPECT_EQ(readFile(dir.path() / "empty"), "");
+  EXPECT_EQ(readFile(dir.path() / "nuls"), withNuls);
+  EXPECT_EQ(readFile(dir.path() / "large"), large);
+}
+
+TEST(Paths, ReadFileReadsProcFilesThatReportNoSize) {
+  // /proc files claim a size of 0; their content must still come back whole.
+  const std::string cmdline = readFile("/proc/self/cmdline");
+  ASSERT_FALSE(cmdline.empty());
+  EXPECT_EQ(cmdline.back(), '\0');
+  EXPECT_NE(cmdline.find("common_tests"), std::string::npos) << cmdline;
+}
+
+TEST(Paths, LastWriteTimeFollowsLinksAndIsAbsentForMissingPaths) {
+  const test::TempDir dir;
+  const fs::path file = dir.path() / "file";
+  test::writeFile(file, "x");
+  const fs::file_time_type chosen = fs::file_time_type::clock::now() - std::chrono::hours(50);
+  std::error_code ec;
+  fs::last_write_time(file, chosen, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fs::create_symlink(file, dir.path() / "link", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fs::create_symlink(dir.path() / "nowhere", dir.path() / "dangling", ec);
+  ASSERT_FALSE(ec) << ec.message();
+
+  EXPECT_FALSE(lastWriteTime(dir.path() / "missing").has_value());
+  EXPECT_FALSE(lastWriteTime(dir.path() / "dangling").has_value());
+  EXPECT_FALSE(lastWriteTime(fs::path()).has_value());
+  EXPECT_EQ(lastWriteTime(file), chosen);
+  EXPECT_EQ(lastWriteTime(dir.path() / "link"), chosen);
+}
+
+TEST(Paths, ExecutableDirHoldsTheRunningProgram) {
+  const fs::path dir = executableDir();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_TRUE(dir.is_absolute()) << dir;
+  EXPECT_TRUE(pathExists(dir / "common_tests")) << dir;
+}
+
+}  // namespace
+}  // namespace cs

@@ -1,0 +1,178 @@
+#include "steam/launch_context.h"
+
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "steam/library_roots.h"
+#include "tests/support/test_support.h"
+
+namespace cs {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::hours;
+
+// Points HOME somewhere else for one test and puts the old value back.
+class ScopedHome {
+ public:
+  explicit ScopedHome(const std::string& home) {
+    if (const char* old = std::getenv("HOME")) saved = old;
+    setenv("HOME", home.c_str(), 1);
+  }
+  ~ScopedHome() {
+    if (saved) {
+      setenv("HOME", saved->c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+  }
+  ScopedHome(const ScopedHome&) = delete;
+  ScopedHome& operator=(const ScopedHome&) = delete;
+
+ private:
+  std::optional<std::string> saved;
+};
+
+fs::path makeBuild(const fs::path& library, const std::string& name) {
+  const fs::path dir = library / "steamapps/common" / name;
+  test::writeFile(dir / "files/bin/wine", "#!/bin/sh\n");
+  return dir;
+}
+
+void makeCompatData(const fs::path& library, const std::string& appId) {
+  std::error_code ec;
+  fs::create_directories(library / "steamapps/compatdata" / appId / "pfx", ec);
+}
+
+// The library of the context, or the empty path when there is none.
+fs::path libraryOf(const std::optional<LaunchContext>& context) {
+  return context ? context->libraryRoot : fs::path();
+}
+
+void setTime(const fs::path& path, fs::file_time_type time) {
+  std::error_code ec;
+  fs::last_write_time(path, time, ec);
+  ASSERT_FALSE(ec) << path << ": " << ec.message();
+}
+
+// A Steam installation under a temporary HOME: ~/.local/share/Steam lists the b library before the a library,
+// the first with a trailing slash as a user might have typed it; ~/.steam/debian-installation does not exist.
+class LaunchContextTest : public ::testing::Test {
+ protected:
+  LaunchContextTest()
+      : steam(dir.path() / "home/.local/share/Steam"),
+        libA(dir.path() / "mnt/a"),
+        libB(dir.path() / "mnt/b/"),
+        scopedHome((dir.path() / "home").string()) {
+    test::writeFile(steam / "steamapps/libraryfolders.vdf",
+                    "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.string() +
+                        "\"\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + libB.string() +
+                        "\"\n\t}\n\t\"2\"\n\t{\n\t\t\"path\"\t\t\"" + libA.string() + "\"\n\t}\n}\n");
+  }
+
+  ProcessInfo gameProcess(const std::string& commandLine) const {
+    ProcessInfo info;
+    info.pid = 4242;
+    info.parentPid = 1;
+    info.commandLine = commandLine;
+    info.environment = {{"STEAM_COMPAT_DATA_PATH", (libB / "steamapps/compatdata/730").string()},
+                        {"SteamAppId", "730"}};
+    return info;
+  }
+
+  ProcessSnapshot snapshotRunning(const fs::path& build) const {
+    ProcessSnapshot snapshot;
+    snapshot.processes.push_back(gameProcess("python3 " + build.string() + "/proton waitforexitandrun /g/a.exe"));
+    snapshot.indexByPid.emplace(4242, 0);
+    return snapshot;
+  }
+
+  test::TempDir dir;
+  const fs::path steam;
+  const fs::path libA;
+  const fs::path libB;
+  ScopedHome scopedHome;
+  const fs::file_time_type now = fs::file_time_type::clock::now();
+};
+
+TEST_F(LaunchContextTest, JoinsTheRunningBuildWithCompatdataFromAnotherLibrary) {
+  const fs::path running = makeBuild(libA, "Proton 9.0");
+  makeBuild(steam, "Proton - Experimental");
+  makeCompatData(libB, "730");
+  makeCompatData(libA, "440");
+
+  const std::optional<LaunchContext> context = findLaunchContext("730", snapshotRunning(running), defaultSteamRoots());
+  ASSERT_TRUE(context.has_value());
+  EXPECT_EQ(context->protonDir.native(), running.native());
+  EXPECT_EQ(context->winePath.native(), (running / "files/bin/wine").native());
+  EXPECT_EQ(context->libraryRoot.native(), libB.native());
+  // The library keeps its trailing slash; the joined path gets no second one.
+  EXPECT_EQ(context->compatDataPath.native(), libB.native() + "steamapps/compatdata/730");
+}
+
+TEST_F(LaunchContextTest, TakesCompatdataFromTheFirstLibraryThatHasIt) {
+  const fs::path running = makeBuild(libA, "Proton 9.0");
+  makeCompatData(libA, "730");
+  makeCompatData(libB, "730");
+  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), libB);
+
+  makeCompatData(steam, "730");
+  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), steam);
+}
+
+TEST_F(LaunchContextTest, CountsAnyEntryNamedAfterTheAppIdAsCompatdata) {
+  const fs::path running = makeBuild(libA, "Proton 9.0");
+  std::error_code ec;
+  fs::create_directories(libB / "steamapps/compatdata", ec);
+  fs::create_directory_symlink(dir.path() / "prefixes/730", libB / "steamapps/compatdata/730", ec);
+  test::writeFile(libA / "steamapps/compatdata/730", "");
+  // The link dangles, so libB has nothing; libA's plain file is accepted.
+  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), libA);
+  fs::create_directories(dir.path() / "prefixes/730", ec);
+  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), libB);
+}
+
+TEST_F(LaunchContextTest, FallsBackToExperimentalThenToTheLatestBuild) {
+  makeCompatData(libA, "730");
+  const fs::path latest = makeBuild(libA, "GE-Proton9-20");
+  const fs::path older = makeBuild(steam, "Proton 9.0");
+  setTime(older, now - hours(5));
+  setTime(latest, now - hours(1));
+  // The game's process names no build with a loader.
+  const ProcessSnapshot noBuild = snapshotRunning(dir.path() / "nowhere/steamapps/common/Proton 9.0");
+
+  std::optional<LaunchContext> context = findLaunchContext("730", noBuild, defaultSteamRoots());
+  ASSERT_TRUE(context.has_value());
+  EXPECT_EQ(context->protonDir, latest);
+  EXPECT_EQ(context->winePath, latest / "files/bin/wine");
+
+  const fs::path experimental = makeBuild(libB, "Proton - Experimental");
+  setTime(experimental, now - hours(100));
+  context = findLaunchContext("730", ProcessSnapshot{}, defaultSteamRoots());
+  ASSERT_TRUE(context.has_value());
+  EXPECT_EQ(context->protonDir.native(), experimental.native());
+  EXPECT_EQ(context->libraryRoot, libA);
+  EXPECT_EQ(context->compatDataPath, libA / "steamapps/compatdata/730");
+}
+
+TEST_F(LaunchContextTest, FindsNothingWithoutABuildOrWithoutCompatdata) {
+  makeCompatData(libA, "730");
+  EXPECT_FALSE(findLaunchContext("730", ProcessSnapshot{}, defaultSteamRoots()).has_value());
+
+  const fs::path running = makeBuild(libA, "Proton 9.0");
+  EXPECT_FALSE(findLaunchContext("440", snapshotRunning(running), defaultSteamRoots()).has_value());
+  EXPECT_FALSE(findLaunchContext("730", snapshotRunning(running), {}).has_value());
+  EXPECT_TRUE(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots()).has_value());
+}
+
+}  // namespace
+}  // namespace cs

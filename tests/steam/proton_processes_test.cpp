@@ -1,0 +1,148 @@
+#include "steam/proton_processes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace cs {
+namespace {
+
+using Env = std::unordered_map<std::string, std::string>;
+
+constexpr const char* kCompat730 = "/home/u/.local/share/Steam/steamapps/compatdata/730";
+
+ProcessInfo process(std::int32_t pid, Env environment, std::string commandLine = "C:\\game\\game.exe") {
+  ProcessInfo info;
+  info.pid = pid;
+  info.parentPid = 1;
+  info.commandLine = std::move(commandLine);
+  info.environment = std::move(environment);
+  return info;
+}
+
+std::string describe(const Env& environment) {
+  std::string text;
+  for (const auto& [name, value] : environment) text += name + "=" + value + " ";
+  return text;
+}
+
+TEST(CompatPathMatchesAppId, WantsTheCompatdataFolderOfThatAppId) {
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {kCompat730, true},
+      {std::string(kCompat730) + "/", true},
+      {std::string(kCompat730) + "///", true},
+      {"/steamapps/compatdata/730", true},
+      {"/x/steamapps/compatdata/7300", false},
+      {"/x/steamapps/compatdata/1730", false},
+      {"/x/steamapps/compatdata/0730", false},
+      {"steamapps/compatdata/730", false},
+      {"/x/SteamApps/compatdata/730", false},
+      {"/x/steamapps/compatdata/730/pfx", false},
+      {"/x/steamapps/compatdata//730", false},
+      {"/x/steamapps/common/730", false},
+      {"", false},
+      {"/", false},
+  };
+  for (const auto& [path, expected] : rows) {
+    EXPECT_EQ(compatPathMatchesAppId(path, "730"), expected) << "path: \"" << path << "\"";
+  }
+}
+
+TEST(WinePrefixMatchesAppId, WantsThePfxBelowTheCompatdataFolder) {
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {std::string(kCompat730) + "/pfx", true},
+      {std::string(kCompat730) + "/pfx/", true},
+      {std::string(kCompat730) + "/pfx//", true},
+      {kCompat730, false},
+      {"/x/steamapps/compatdata/7300/pfx", false},
+      {"/x/steamapps/compatdata/1730/pfx", false},
+      {"/x/steamapps/compatdata/730/PFX", false},
+      {"/x/steamapps/compatdata/730/pfx/drive_c", false},
+      {"steamapps/compatdata/730/pfx", false},
+      {"", false},
+  };
+  for (const auto& [path, expected] : rows) {
+    EXPECT_EQ(winePrefixMatchesAppId(path, "730"), expected) << "path: \"" << path << "\"";
+  }
+}
+
+TEST(SteamAppIdMatchesIfPresent, LetsTheAppIdVariablesOnlyVeto) {
+  const std::vector<std::pair<Env, bool>> rows = {
+      {{}, true},
+      {{{"SteamAppId", "730"}}, true},
+      {{{"SteamAppId", "440"}}, false},
+      {{{"SteamAppId", ""}}, false},
+      {{{"SteamAppId", "0730"}}, false},
+      {{{"SteamAppId", "440"}, {"SteamGameId", "730"}}, false},
+      {{{"SteamAppId", "730"}, {"SteamGameId", "440"}}, true},
+      {{{"SteamGameId", "730"}}, true},
+      {{{"SteamGameId", "440"}}, false},
+      {{{"SteamGameId", ""}}, false},
+      {{{"steamappid", "440"}}, true},
+  };
+  for (const auto& [environment, expected] : rows) {
+    EXPECT_EQ(steamAppIdMatchesIfPresent(process(10, environment), "730"), expected)
+        << "environment: " << describe(environment);
+  }
+}
+
+TEST(IsProtonCompatProcess, NeedsAMatchingPathAndNoContradiction) {
+  const std::string prefix = std::string(kCompat730) + "/pfx";
+  const std::vector<std::pair<Env, bool>> rows = {
+      {{{"STEAM_COMPAT_DATA_PATH", kCompat730}}, true},
+      {{{"WINEPREFIX", prefix}}, true},
+      {{{"STEAM_COMPAT_DATA_PATH", "/x/steamapps/compatdata/440"}, {"WINEPREFIX", prefix}}, true},
+      {{{"STEAM_COMPAT_DATA_PATH", "/x/steamapps/compatdata/440"}}, false},
+      {{{"WINEPREFIX", kCompat730}}, false},
+      {{{"STEAM_COMPAT_DATA_PATH", prefix}}, false},
+      {{{"STEAM_COMPAT_DATA_PATH", kCompat730}, {"SteamAppId", "440"}, {"SteamGameId", "730"}}, false},
+      {{{"STEAM_COMPAT_DATA_PATH", kCompat730}, {"SteamGameId", "440"}}, false},
+      {{{"STEAM_COMPAT_DATA_PATH", kCompat730}, {"SteamAppId", ""}}, false},
+      {{{"STEAM_COMPAT_DATA_PATH", kCompat730}, {"SteamAppId", "730"}, {"SteamGameId", "730"}}, true},
+      {{{"SteamAppId", "730"}, {"SteamGameId", "730"}}, false},
+      {{}, false},
+  };
+  for (const auto& [environment, expected] : rows) {
+    EXPECT_EQ(isProtonCompatProcess(process(10, environment), "730"), expected)
+        << "environment: " << describe(environment);
+  }
+}
+
+TEST(IsProtonCompatProcess, NeverCountsTheCompanionOrTrustsTheCommandLine) {
+  const Env gameEnvironment = {{"STEAM_COMPAT_DATA_PATH", kCompat730},
+                               {"WINEPREFIX", std::string(kCompat730) + "/pfx"},
+                               {"SteamAppId", "730"}};
+  EXPECT_TRUE(isProtonCompatProcess(process(10, gameEnvironment), "730"));
+  EXPECT_FALSE(isProtonCompatProcess(process(11, gameEnvironment, "wine /opt/Cursello.exe --target-appid 730"),
+                                     "730"));
+  EXPECT_FALSE(isProtonCompatProcess(process(12, gameEnvironment, "wine x --proton-child"), "730"));
+  EXPECT_FALSE(isProtonCompatProcess(
+      process(13, {}, "/s/steamapps/common/Proton 9.0/proton run /s/steamapps/compatdata/730/pfx"), "730"));
+}
+
+TEST(ProtonProcessPidsForAppId, CollectsMatchingPidsAscending) {
+  const Env game = {{"STEAM_COMPAT_DATA_PATH", kCompat730}};
+  ProcessSnapshot snapshot;
+  const std::vector<ProcessInfo> processes = {
+      process(300, game),
+      process(20, {{"WINEPREFIX", std::string(kCompat730) + "/pfx/"}}),
+      process(4000, {{"STEAM_COMPAT_DATA_PATH", "/x/steamapps/compatdata/440"}}),
+      process(5, game, "wine Cursello.exe"),
+      process(7, game),
+      process(7, game),
+  };
+  for (const ProcessInfo& info : processes) {
+    snapshot.indexByPid.emplace(info.pid, snapshot.processes.size());
+    snapshot.processes.push_back(info);
+  }
+  EXPECT_EQ(protonProcessPidsForAppId(snapshot, "730"), (std::set<std::int32_t>{7, 20, 300}));
+  EXPECT_EQ(protonProcessPidsForAppId(snapshot, "440"), (std::set<std::int32_t>{4000}));
+  EXPECT_TRUE(protonProcessPidsForAppId(snapshot, "570").empty());
+  EXPECT_TRUE(protonProcessPidsForAppId(ProcessSnapshot{}, "730").empty());
+}
+
+}  // namespace
+}  // namespace cs
