@@ -1,1 +1,189 @@
 #include "app/proton_monitor.h"
+
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <utility>
+
+#include "common/paths.h"
+#include "launch/cursello_launch.h"
+#include "steam/launch_context.h"
+#include "steam/library_roots.h"
+#include "steam/proton_processes.h"
+#include "steam/steam_launch.h"
+
+namespace cs {
+
+namespace {
+
+// A session is cleared on the fifth consecutive pass without evidence, or without a window once its child is
+// gone: one missed pass (a process restarting, a window being recreated) must not end a game's session.
+constexpr std::int32_t kMaxMissedPolls = 4;
+
+SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::string& appId) {
+  SessionState state;
+  if (auto launch = steamLaunchProcessForAppId(snapshot, appId)) {
+    state.inheritedEnvPid = launch->pid;
+    state.inheritedEnv = std::move(launch->environment);
+  }
+  return state;
+}
+
+const ProcessInfo* findProcess(const ProcessSnapshot& snapshot, std::int32_t pid) {
+  const auto it = snapshot.indexByPid.find(pid);
+  if (it == snapshot.indexByPid.end() || it->second >= snapshot.processes.size()) return nullptr;
+  return &snapshot.processes[it->second];
+}
+
+}  // namespace
+
+void ProtonMonitor::start() {
+  logger.log("CurselloLinuxLauncher started");
+  if (!windowScanner.available()) {
+    logger.log("X11 display is unavailable; Proton game windows cannot be detected");
+  }
+}
+
+void ProtonMonitor::stop() { logger.log("CurselloLinuxLauncher exiting"); }
+
+std::optional<WindowInfo> ProtonMonitor::findGameWindow(const ProcessSnapshot& snapshot,
+                                                        const std::vector<WindowInfo>& windows,
+                                                        const std::set<std::int32_t>& pids,
+                                                        bool requireVisible) const {
+  for (const WindowInfo& window : windows) {
+    if (requireVisible && !window.visible) continue;
+    if (window.pid < 1) continue;
+    // The companion's own window belongs to the game's processes too; it must never count as the game's.
+    if (window.title.find("Cursello") != std::string::npos) continue;
+    if (!isPidInSetOrDescendant(snapshot, window.pid, pids)) continue;
+    return window;
+  }
+  return std::nullopt;
+}
+
+std::optional<WindowInfo> ProtonMonitor::findReadyGameWindow(const ProcessSnapshot& snapshot,
+                                                             const std::vector<WindowInfo>& windows,
+                                                             const std::set<std::int32_t>& pids) const {
+  return findGameWindow(snapshot, windows, pids, true);
+}
+
+void ProtonMonitor::reapChildren() {
+  for (auto& [appId, state] : sessions) {
+    if (state.childPid <= 0 || state.childGone) continue;
+    int status = 0;
+    const pid_t result = waitpid(state.childPid, &status, WNOHANG);
+    if (result == state.childPid) {
+      state.childGone = true;
+      logger.log("Cursello child for AppID " + appId + " exited");
+    } else if (result < 0 && errno == ECHILD) {
+      state.childGone = true;
+      logger.log("Cursello child for AppID " + appId + " is no longer waitable");
+    }
+    // 0: still running. Any other failure (an interrupted call) is tried again at the next pass.
+  }
+
+  // Children of cleared sessions: reaped without a word, so that they do not stay zombies until we exit.
+  std::erase_if(orphanedChildren, [](std::int32_t pid) {
+    int status = 0;
+    const pid_t result = waitpid(pid, &status, WNOHANG);
+    return result == pid || (result < 0 && errno == ECHILD);
+  });
+}
+
+void ProtonMonitor::poll() {
+  reapChildren();
+  const ProcessSnapshot snapshot = scanProcesses();
+  const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
+  const std::vector<WindowInfo> windows = windowScanner.scan();
+
+  for (const std::string& appId : launchAppIds) {
+    if (sessions.contains(appId)) continue;
+    sessions.emplace(appId, freshSessionState(snapshot, appId));
+    logger.log("Detected Steam launch for AppID " + appId + "; waiting for Proton game window");
+  }
+
+  for (auto it = sessions.begin(); it != sessions.end();) {
+    const std::string& appId = it->first;
+    SessionState& state = it->second;
+
+    const std::set<std::int32_t> protonPids = protonProcessPidsForAppId(snapshot, appId);
+    const bool launchSeen = launchAppIds.contains(appId);
+    const bool protonSeen = !protonPids.empty();
+    std::optional<WindowInfo> anyWindow;
+    std::optional<WindowInfo> readyWindow;
+    if (protonSeen) {
+      anyWindow = findGameWindow(snapshot, windows, protonPids, false);
+      readyWindow = findReadyGameWindow(snapshot, windows, protonPids);
+    }
+
+    const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
+                            readyWindow.has_value() && isDifferentLaunchedWindow(state, *readyWindow);
+    if (relaunched) {
+      state = freshSessionState(snapshot, appId);
+      logger.log("Detected Steam relaunch for AppID " + appId + " with new game window " +
+                 windowLogText(*readyWindow));
+    }
+
+    if (!launchSeen && !protonSeen) {
+      ++state.missingEvidencePolls;
+    } else {
+      state.missingEvidencePolls = 0;
+    }
+    if (state.phase == SessionPhase::Launched && state.childGone && !anyWindow) {
+      ++state.missingWindowPolls;
+    } else {
+      state.missingWindowPolls = 0;
+    }
+
+    const bool evidenceGone = state.missingEvidencePolls > kMaxMissedPolls;
+    const bool windowGone = !evidenceGone && state.missingWindowPolls > kMaxMissedPolls;
+    if (evidenceGone || windowGone) {
+      logger.log("Game AppID " + appId +
+                 (evidenceGone ? " evidence disappeared; clearing session state"
+                               : " window and Cursello child are gone; clearing session state"));
+      if (state.childPid > 0 && !state.childGone) orphanedChildren.push_back(state.childPid);
+      it = sessions.erase(it);
+      continue;
+    }
+
+    if (protonSeen && !state.protonConfirmed) {
+      state.protonConfirmed = true;
+      logger.log("Confirmed Proton process state for AppID " + appId);
+    }
+
+    if (shouldLaunchCursello(state.phase, protonSeen, readyWindow.has_value())) {
+      logger.log("Detected visible Proton game window for AppID " + appId + "; launching Cursello " +
+                 windowLogText(*readyWindow));
+      launchForReadyGame(appId, state, *readyWindow, snapshot);
+    }
+    ++it;
+  }
+}
+
+void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
+                                       const ProcessSnapshot& snapshot) {
+  state.phase = SessionPhase::Launched;
+  state.launchedWindowPid = window.pid;
+  state.launchedWindowXid = window.xid;
+  logger.log("Launching after stable Proton game window for AppID " + appId + " " + windowLogText(window));
+
+  const auto context = findLaunchContext(appId, snapshot, defaultSteamRoots());
+  if (!context) {
+    if (!state.noContextReported) {
+      state.noContextReported = true;
+      logger.log("No usable Steam Proton context found for AppID " + appId);
+    }
+    return;
+  }
+
+  const std::filesystem::path exePath = executableDir() / "Cursello.exe";
+  // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
+  // companion must match them or its wineserver turns it away.
+  const Environment environment = withGameSyncSettings(state.inheritedEnv, findProcess(snapshot, window.pid));
+  spawnCursello(appId, *context, exePath, environment, state.inheritedEnvPid, logger, state.childPid);
+}
+
+}  // namespace cs

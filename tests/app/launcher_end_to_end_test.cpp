@@ -1,0 +1,402 @@
+// The real launcher against real processes, a real X server with a window manager and a temporary Steam
+// installation: a game's whole life as the user's desktop would show it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+// Xlib after GoogleTest: Xlib's macros (None, Bool, Status) would break GoogleTest's own names.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+#include "tests/support/session_bus.h"
+#include "tests/support/steam_desktop.h"
+#include "tests/support/test_support.h"
+#include "tests/support/x_server.h"
+
+namespace cs::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kOverrides = "dxgi=n,b;d3d11=n,b";
+
+// The launcher's log lines that concern one AppID (and no marker of waitPasses).
+std::vector<std::string> linesFor(const SteamDesktop& desktop, const std::string& appId) {
+  std::vector<std::string> result;
+  for (const auto& line : desktop.log()) {
+    if (line.time.empty()) continue;
+    const std::string& m = line.message;
+    const bool mentions = m.find("AppID " + appId + " ") != std::string::npos ||
+                          m.find("AppID " + appId + ";") != std::string::npos ||
+                          m.find("AppID " + appId + ":") != std::string::npos ||
+                          (m.size() >= appId.size() + 6 && m.compare(m.size() - appId.size() - 6, std::string::npos,
+                                                                     "AppID " + appId) == 0);
+    if (mentions || m == "WINEDLLOVERRIDES is applied only to the Cursello child process") result.push_back(m);
+  }
+  return result;
+}
+
+std::string withoutPrefix(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : std::string();
+}
+
+std::vector<std::string> environOf(pid_t pid) {
+  std::vector<std::string> items;
+  const std::string bytes = slurp("/proc/" + std::to_string(pid) + "/environ");
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    if (end > start) items.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+char processState(pid_t pid) {
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? '\0' : stat[close + 2];
+}
+
+class LauncherEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(x.ok()) << "no X server: " << x.diagnostics();
+    ASSERT_TRUE(bus.ok() && bus.startTrayWatcher()) << "no session bus: " << bus.diagnostics();
+    desktop = std::make_unique<SteamDesktop>(x.display(), bus.address());
+  }
+
+  // Waits for the companion line and returns the child's pid.
+  pid_t waitForCompanion(const std::string& appId, int count = 1) {
+    const std::string prefix = "Launched Cursello for AppID " + appId + " with child pid ";
+    EXPECT_TRUE(desktop->waitForLog(prefix, count)) << "no launch; log:\n" << dump();
+    std::vector<pid_t> pids;
+    for (const auto& m : messages(desktop->log())) {
+      const std::string rest = withoutPrefix(m, prefix);
+      if (!rest.empty()) pids.push_back(std::stoi(rest));
+    }
+    return pids.size() >= static_cast<std::size_t>(count) ? pids[count - 1] : -1;
+  }
+
+  std::string dump() const {
+    std::string text;
+    for (const auto& line : desktop->log()) text += line.time + " " + line.message + "\n";
+    return text;
+  }
+
+  XServer x{true};
+  SessionBus bus;
+  std::unique_ptr<SteamDesktop> desktop;
+};
+
+TEST_F(LauncherEndToEnd, AGameWholeLife) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  const fs::path compat = desktop->makeCompatData("730");
+  desktop->startLauncher();
+
+  // Steam's launch process carries Steam's own compatibility values, which the companion must not inherit, and
+  // one of Proton's sync settings, which it must keep.
+  const pid_t launch = desktop->startSteamLaunch(
+      "730", proton,
+      {"SteamAppId=730", "STEAM_RUNTIME=1", "WINEPREFIX=/steam/own/pfx", "STEAM_COMPAT_DATA_PATH=/steam/own",
+       "STEAM_COMPAT_CLIENT_INSTALL_PATH=/steam", "WINEDLLOVERRIDES=steam=n", "WINEFSYNC=0", "Steam_compat_x=1"});
+  ASSERT_TRUE(desktop->waitForLog("Detected Steam launch for AppID 730;")) << dump();
+  const pid_t game = desktop->startGame("730", proton, "Game 730");
+  const pid_t child = waitForCompanion("730");
+  ASSERT_GT(child, 0);
+
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionArgs(child).size() == 5; })) << "companion did not start";
+  const std::vector<std::string> launchEnvironment = environOf(launch);
+  desktop->endCompanion(child);
+  ASSERT_TRUE(desktop->waitForLog("Cursello child for AppID 730 exited")) << dump();
+  // Steam's launch process ends first, so that the evidence and window counters run together from here.
+  desktop->stopProcess(launch);
+  desktop->stopProcess(game);
+  ASSERT_TRUE(desktop->waitForLog("Game AppID 730 evidence disappeared; clearing session state")) << dump();
+
+  const auto lines = linesFor(*desktop, "730");
+  ASSERT_EQ(lines.size(), 9u) << dump();
+  EXPECT_EQ(lines[0], "Detected Steam launch for AppID 730; waiting for Proton game window");
+  EXPECT_EQ(lines[1], "Confirmed Proton process state for AppID 730");
+  const std::string window = withoutPrefix(lines[2], "Detected visible Proton game window for AppID 730; launching Cursello ");
+  EXPECT_TRUE(window.rfind("xid=", 0) == 0 && window.ends_with(" pid=" + std::to_string(game) + " title=\"Game 730\""))
+      << lines[2];
+  EXPECT_EQ(lines[3], "Launching after stable Proton game window for AppID 730 " + window);
+  const fs::path wine = proton / "files/bin/wine";
+  const fs::path exe = desktop->curselloExe();
+  EXPECT_EQ(lines[4], "Launching Cursello for AppID 730 inherited_env_pid=" + std::to_string(launch) +
+                          " compatdata=\"" + compat.string() + "\" proton_dir=\"" + proton.string() + "\" wine=\"" +
+                          wine.string() + "\" wineprefix=\"" + (compat / "pfx").string() + "\" exe=\"" +
+                          exe.string() + "\" WINEDLLOVERRIDES=\"" + kOverrides + "\"");
+  EXPECT_EQ(lines[5], "WINEDLLOVERRIDES is applied only to the Cursello child process");
+  EXPECT_EQ(lines[6], "Launched Cursello for AppID 730 with child pid " + std::to_string(child));
+  EXPECT_EQ(lines[7], "Cursello child for AppID 730 exited");
+  EXPECT_EQ(lines[8], "Game AppID 730 evidence disappeared; clearing session state");
+
+  EXPECT_EQ(desktop->companionArgs(child),
+            (std::vector<std::string>{wine.string(), exe.string(), "--proton-child", "--target-appid", "730"}));
+
+  // The companion's environment: Steam's launch environment without the four controlled names, the game's
+  // missing sync setting, then the four controlled values, last and in order. Nothing of the launcher's own.
+  const auto env = desktop->companionEnv(child);
+  ASSERT_GE(env.size(), 4u);
+  const std::vector<std::string> lastFour(env.end() - 4, env.end());
+  EXPECT_EQ(lastFour, (std::vector<std::string>{"WINEPREFIX=" + (compat / "pfx").string(),
+                                                "STEAM_COMPAT_DATA_PATH=" + compat.string(),
+                                                "STEAM_COMPAT_CLIENT_INSTALL_PATH=" + desktop->steamRoot().string(),
+                                                "WINEDLLOVERRIDES=" + kOverrides}));
+  std::multiset<std::string> inherited(env.begin(), env.end() - 4);
+  std::multiset<std::string> expected;
+  for (const auto& entry : launchEnvironment) {
+    const std::string name = entry.substr(0, entry.find('='));
+    if (name != "WINEPREFIX" && name != "STEAM_COMPAT_DATA_PATH" && name != "STEAM_COMPAT_CLIENT_INSTALL_PATH" &&
+        name != "WINEDLLOVERRIDES") {
+      expected.insert(entry);
+    }
+  }
+  EXPECT_TRUE(expected.contains("WINEFSYNC=0"));
+  expected.insert("WINEESYNC=1");
+  EXPECT_EQ(inherited, expected);
+}
+
+TEST_F(LauncherEndToEnd, DescendantWindowCountsAndCompanionTitledWindowIsSkipped) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("440");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("440", proton, {});
+  // A window of the game's process that carries the companion's name comes first in the list; the game's real
+  // window belongs to a grandchild that is no Proton process itself.
+  desktop->startGame("440", proton, "Cursello preview 440");
+  const pid_t game = desktop->startGame(
+      "440", proton, "Game 440",
+      {"FAKE_CHILD_CHAIN=2", "FAKE_CHILD_UNSET=SteamAppId,SteamGameId,STEAM_COMPAT_DATA_PATH,WINEPREFIX"});
+  waitForCompanion("440");
+  const auto lines = linesFor(*desktop, "440");
+  const auto visible = std::find_if(lines.begin(), lines.end(), [](const std::string& m) {
+    return m.rfind("Detected visible Proton game window for AppID 440;", 0) == 0;
+  });
+  ASSERT_NE(visible, lines.end()) << dump();
+  EXPECT_TRUE(visible->ends_with(" title=\"Game 440\"")) << *visible;
+  EXPECT_EQ(visible->find(" pid=" + std::to_string(game) + " "), std::string::npos) << "not the grandchild's window";
+}
+
+TEST_F(LauncherEndToEnd, UnmappedWindowKeepsTheSessionButTriggersNothing) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("570");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("570", proton, {});
+  // A windowless Proton process keeps the game's evidence while its window process comes and goes.
+  desktop->startGame("570", proton, "");
+  const pid_t game = desktop->startGame("570", proton, "Game 570", {"FAKE_WINDOW_MAPPED=0"});
+  ASSERT_TRUE(desktop->waitForLog("Confirmed Proton process state for AppID 570")) << dump();
+  desktop->waitPasses(2);
+  EXPECT_EQ(desktop->countLog("Detected visible Proton game window for AppID 570;"), 0) << dump();
+
+  desktop->signalProcess(game, SIGUSR1);  // map
+  const pid_t child = waitForCompanion("570");
+  desktop->endCompanion(child);
+  ASSERT_TRUE(desktop->waitForLog("Cursello child for AppID 570 exited")) << dump();
+
+  desktop->signalProcess(game, SIGUSR1);  // unmap: the game still has a window
+  desktop->waitPasses(6);
+  EXPECT_EQ(desktop->countLog("Game AppID 570 "), 0) << dump();
+  EXPECT_EQ(desktop->countLog("Detected Steam relaunch for AppID 570"), 0) << dump();
+
+  desktop->stopProcess(game);  // no window at all while the Steam launch and a Proton process remain
+  ASSERT_TRUE(desktop->waitForLog("Game AppID 570 window and Cursello child are gone; clearing session state"))
+      << dump();
+  ASSERT_TRUE(desktop->waitForLog("Detected Steam launch for AppID 570;", 2)) << dump();
+}
+
+TEST_F(LauncherEndToEnd, GameAlreadyRunningAtStartIsHandledInTheFirstPass) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("620");
+  const pid_t launch = desktop->startSteamLaunch("620", proton, {});
+  desktop->startGame("620", proton, "Game 620");
+  desktop->startLauncher();
+  waitForCompanion("620");
+  auto lines = messages(desktop->log());
+  lines.erase(std::remove_if(lines.begin(), lines.end(), [](const std::string& m) { return m.rfind("stand-in", 0) == 0; }),
+              lines.end());
+  ASSERT_GE(lines.size(), 8u) << dump();
+  EXPECT_EQ(lines[0], "CurselloLinuxLauncher started");
+  EXPECT_EQ(lines[1], "Detected Steam launch for AppID 620; waiting for Proton game window");
+  EXPECT_EQ(lines[2], "Confirmed Proton process state for AppID 620");
+  EXPECT_EQ(lines[3].rfind("Detected visible Proton game window for AppID 620; launching Cursello xid=", 0), 0u);
+  EXPECT_EQ(lines[4].rfind("Launching after stable Proton game window for AppID 620 xid=", 0), 0u);
+  EXPECT_EQ(lines[5].rfind("Launching Cursello for AppID 620 inherited_env_pid=" + std::to_string(launch) + " ", 0), 0u);
+  EXPECT_EQ(lines[7].rfind("Launched Cursello for AppID 620 with child pid ", 0), 0u);
+}
+
+TEST_F(LauncherEndToEnd, RelaunchWithANewWindowAfterTheCompanionEnded) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("730", proton, {});
+  const pid_t first = desktop->startGame("730", proton, "Game 730");
+  const pid_t child = waitForCompanion("730");
+  desktop->endCompanion(child);
+  ASSERT_TRUE(desktop->waitForLog("Cursello child for AppID 730 exited")) << dump();
+
+  desktop->stopProcess(first);
+  const pid_t second = desktop->startGame("730", proton, "Game 730 again");
+  const pid_t secondChild = waitForCompanion("730", 2);
+  EXPECT_NE(secondChild, child);
+
+  const auto lines = linesFor(*desktop, "730");
+  const auto relaunch = std::find_if(lines.begin(), lines.end(), [](const std::string& m) {
+    return m.rfind("Detected Steam relaunch for AppID 730 with new game window xid=", 0) == 0;
+  });
+  ASSERT_NE(relaunch, lines.end()) << dump();
+  EXPECT_TRUE(relaunch->ends_with(" pid=" + std::to_string(second) + " title=\"Game 730 again\"")) << *relaunch;
+  // The relaunch and the new launch happen in the same pass.
+  ASSERT_GE(lines.end() - relaunch, 7) << dump();
+  EXPECT_EQ(relaunch[1], "Confirmed Proton process state for AppID 730");
+  EXPECT_EQ(relaunch[2].rfind("Detected visible Proton game window for AppID 730;", 0), 0u);
+  EXPECT_EQ(relaunch[3].rfind("Launching after stable Proton game window for AppID 730 ", 0), 0u);
+  EXPECT_EQ(relaunch[6], "Launched Cursello for AppID 730 with child pid " + std::to_string(secondChild));
+}
+
+TEST_F(LauncherEndToEnd, TwoGamesOpenInAppIdStringOrder) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->startSteamLaunch("9", proton, {});
+  desktop->startSteamLaunch("10", proton, {});
+  desktop->startLauncher();
+  ASSERT_TRUE(desktop->waitForLog("Detected Steam launch for AppID 9;")) << dump();
+  const auto lines = messages(desktop->log());
+  const auto ten = std::find(lines.begin(), lines.end(), "Detected Steam launch for AppID 10; waiting for Proton game window");
+  const auto nine = std::find(lines.begin(), lines.end(), "Detected Steam launch for AppID 9; waiting for Proton game window");
+  ASSERT_NE(ten, lines.end()) << dump();
+  EXPECT_LT(ten - lines.begin(), nine - lines.begin());
+}
+
+TEST_F(LauncherEndToEnd, EachLaunchFailureIsReportedOnce) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  const fs::path broken = desktop->installProton("Proton Broken");
+  // A wine loader that exists but cannot be executed.
+  fs::remove(broken / "files/bin/wine");
+  fs::create_directories(broken / "files/bin/wine");
+  const fs::path noPrefix = desktop->makeCompatData("102", false);
+  desktop->makeCompatData("103");
+  desktop->startLauncher();
+  for (const std::string appId : {"101", "102"}) {
+    desktop->startSteamLaunch(appId, proton, {});
+    desktop->startGame(appId, proton, "Game " + appId);
+  }
+  desktop->startSteamLaunch("103", broken, {});
+  desktop->startGame("103", broken, "Game 103");
+
+  ASSERT_TRUE(desktop->waitForLog("No usable Steam Proton context found for AppID 101")) << dump();
+  ASSERT_TRUE(desktop->waitForLog("Wine prefix not found: ")) << dump();
+  ASSERT_TRUE(desktop->waitForLog("Failed to launch Proton wine for AppID 103: ")) << dump();
+  desktop->waitPasses(3);
+  EXPECT_EQ(desktop->countLog("No usable Steam Proton context found for AppID 101"), 1) << dump();
+  EXPECT_EQ(desktop->countLog("Wine prefix not found: " + (noPrefix / "pfx").string()), 1) << dump();
+  EXPECT_EQ(desktop->countLog("Failed to launch Proton wine for AppID 103: " + std::string(strerror(EACCES))), 1)
+      << dump();
+  EXPECT_EQ(desktop->countLog("Launching after stable Proton game window for AppID "), 3) << dump();
+  EXPECT_EQ(desktop->countLog("Launched Cursello for AppID "), 0) << dump();
+}
+
+TEST_F(LauncherEndToEnd, MissingCurselloExeIsReportedOnce) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher(false);
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  ASSERT_TRUE(desktop->waitForLog("Cursello.exe not found: " + desktop->curselloExe().string())) << dump();
+  desktop->waitPasses(3);
+  EXPECT_EQ(desktop->countLog("Cursello.exe not found: "), 1) << dump();
+  EXPECT_EQ(desktop->countLog("Launching Cursello for AppID "), 0) << dump();
+}
+
+TEST_F(LauncherEndToEnd, RunningBuildBehindItsInterpreterWinsOverExperimental) {
+  desktop->installProton("Proton - Experimental");
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  ASSERT_TRUE(desktop->waitForLog("Launching Cursello for AppID 730 ")) << dump();
+  EXPECT_EQ(desktop->countLog("Launching Cursello for AppID 730 "), 1);
+  for (const auto& m : messages(desktop->log())) {
+    if (m.rfind("Launching Cursello for AppID 730 ", 0) == 0) {
+      EXPECT_NE(m.find(" proton_dir=\"" + proton.string() + "\" "), std::string::npos) << m;
+    }
+  }
+}
+
+TEST_F(LauncherEndToEnd, AWindowThatVanishesWhileScannedDoesNotStopPolling) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+
+  // The window manager's list names a window that no longer exists, as it does for a moment after a window
+  // is destroyed; every scan of the launcher now meets an X error.
+  Display* display = XOpenDisplay(x.display().c_str());
+  ASSERT_NE(display, nullptr);
+  const Window root = DefaultRootWindow(display);
+  const Window gone = XCreateSimpleWindow(display, root, 0, 0, 10, 10, 0, 0, 0);
+  XDestroyWindow(display, gone);
+  const unsigned long ids[] = {gone};
+  XChangeProperty(display, root, XInternAtom(display, "_NET_CLIENT_LIST", False), XA_WINDOW, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(ids), 1);
+  XSync(display, False);
+  desktop->waitPasses(3);
+  XCloseDisplay(display);
+  EXPECT_FALSE(desktop->launcher().wait(std::chrono::milliseconds(0))) << "the launcher ended:\n" << dump();
+
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  EXPECT_GT(waitForCompanion("730"), 0);
+}
+
+TEST_F(LauncherEndToEnd, CompanionOfAClearedSessionIsReapedWhenItEnds) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  const pid_t launch = desktop->startSteamLaunch("730", proton, {});
+  const pid_t game = desktop->startGame("730", proton, "Game 730");
+  const pid_t child = waitForCompanion("730");
+  desktop->stopProcess(launch);
+  desktop->stopProcess(game);
+  ASSERT_TRUE(desktop->waitForLog("Game AppID 730 evidence disappeared; clearing session state")) << dump();
+  ASSERT_NE(processState(child), '\0') << "the companion should still run";
+
+  desktop->endCompanion(child);
+  EXPECT_TRUE(waitUntil([&] { return processState(child) == '\0'; }))
+      << "companion left in state " << processState(child);
+  EXPECT_EQ(desktop->countLog("Cursello child for AppID 730"), 0) << "reaped quietly:\n" << dump();
+}
+
+TEST_F(LauncherEndToEnd, QuitFromTheTrayLeavesTheCompanionRunning) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  const pid_t child = waitForCompanion("730");
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionArgs(child).size() == 5; }));
+
+  ASSERT_TRUE(clickTrayQuit(bus.address())) << dump();
+  const auto status = desktop->launcher().wait(std::chrono::seconds(20));
+  ASSERT_TRUE(status) << "the launcher did not end:\n" << dump();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status;
+  const auto lines = desktop->log();
+  std::vector<std::string> timestamped;
+  for (const auto& line : lines) {
+    if (!line.time.empty()) timestamped.push_back(line.message);
+  }
+  ASSERT_FALSE(timestamped.empty());
+  EXPECT_EQ(timestamped.back(), "CurselloLinuxLauncher exiting");
+  EXPECT_EQ(std::count(timestamped.begin(), timestamped.end(), "CurselloLinuxLauncher exiting"), 1);
+  const char state = processState(child);
+  EXPECT_TRUE(state != '\0' && state != 'Z') << "the companion should run on, state " << state;
+}
+
+}  // namespace
+}  // namespace cs::test

@@ -1,0 +1,48 @@
+#include "app/session_state.h"
+
+#include <gtest/gtest.h>
+
+namespace cs {
+namespace {
+
+TEST(SessionRules, LaunchOnlyWhenWaitingWithProtonAndReadyWindow) {
+  struct Row {
+    SessionPhase phase;
+    bool proton;
+    bool window;
+    bool launch;
+  };
+  const Row rows[] = {
+      {SessionPhase::Waiting, true, true, true},     {SessionPhase::Waiting, true, false, false},
+      {SessionPhase::Waiting, false, true, false},   {SessionPhase::Waiting, false, false, false},
+      {SessionPhase::Launched, true, true, false},   {SessionPhase::Launched, false, false, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(shouldLaunchCursello(row.phase, row.proton, row.window), row.launch)
+        << "phase=" << static_cast<int>(row.phase) << " proton=" << row.proton << " window=" << row.window;
+  }
+}
+
+TEST(SessionRules, DifferentWindowOnlyAfterALaunch) {
+  SessionState fresh;
+  EXPECT_FALSE(isDifferentLaunchedWindow(fresh, WindowInfo{5, 100, "x", true}));
+  EXPECT_FALSE(isDifferentLaunchedWindow(fresh, WindowInfo{0, -1, "", false}));
+
+  SessionState launched;
+  launched.phase = SessionPhase::Launched;
+  launched.launchedWindowXid = 5;
+  launched.launchedWindowPid = 100;
+  EXPECT_FALSE(isDifferentLaunchedWindow(launched, WindowInfo{5, 100, "other title", false}));
+  EXPECT_TRUE(isDifferentLaunchedWindow(launched, WindowInfo{6, 100, "", true}));
+  EXPECT_TRUE(isDifferentLaunchedWindow(launched, WindowInfo{5, 101, "", true}));
+}
+
+TEST(SessionRules, WindowLogTextIsDecimalAndUnescaped) {
+  EXPECT_EQ(windowLogText(WindowInfo{4194311, 1234, "Game \"One\"\nTwo", true}),
+            "xid=4194311 pid=1234 title=\"Game \"One\"\nTwo\"");
+  EXPECT_EQ(windowLogText(WindowInfo{18446744073709551615ULL, -1, "", false}),
+            "xid=18446744073709551615 pid=-1 title=\"\"");
+}
+
+}  // namespace
+}  // namespace cs

@@ -1,0 +1,76 @@
+// The poll's window finders on hand-built snapshots and window lists.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "app/proton_monitor.h"
+
+namespace cs {
+namespace {
+
+ProcessSnapshot chain(std::initializer_list<std::pair<std::int32_t, std::int32_t>> pidAndParent) {
+  ProcessSnapshot snapshot;
+  for (const auto& [pid, parent] : pidAndParent) {
+    snapshot.indexByPid.emplace(pid, snapshot.processes.size());
+    snapshot.processes.push_back(ProcessInfo{pid, parent, "game", {}});
+  }
+  return snapshot;
+}
+
+class WindowFinder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The finders use no X connection; keep the monitor from opening one.
+    if (const char* display = std::getenv("DISPLAY")) savedDisplay = display;
+    unsetenv("DISPLAY");
+    monitor = std::make_unique<ProtonMonitor>();
+  }
+  void TearDown() override {
+    monitor.reset();
+    if (!savedDisplay.empty()) setenv("DISPLAY", savedDisplay.c_str(), 1);
+  }
+
+  std::string savedDisplay;
+  std::unique_ptr<ProtonMonitor> monitor;
+  // 100 is the Proton process; 101 its child, 102 its grandchild; 200 is unrelated.
+  ProcessSnapshot snapshot = chain({{100, 1}, {101, 100}, {102, 101}, {200, 1}});
+};
+
+TEST_F(WindowFinder, FirstListedWindowOfTheGameOrADescendantWins) {
+  const std::vector<WindowInfo> windows = {
+      {1, 200, "Other program", true},
+      {2, 102, "Game", true},
+      {3, 100, "Game launcher", true},
+  };
+  const auto found = monitor->findReadyGameWindow(snapshot, windows, {100});
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->xid, 2u);
+}
+
+TEST_F(WindowFinder, SkipsCompanionTitlesCaseSensitively) {
+  const std::vector<WindowInfo> windows = {
+      {1, 100, "Cursello settings", true},
+      {2, 100, "the cursello fan page", true},
+  };
+  const auto found = monitor->findReadyGameWindow(snapshot, windows, {100});
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->xid, 2u);
+}
+
+TEST_F(WindowFinder, VisibilityIsRequiredOnlyWhenAsked) {
+  const std::vector<WindowInfo> windows = {
+      {1, 101, "Game (iconified)", false},
+      {2, 101, "Game", true},
+  };
+  EXPECT_EQ(monitor->findGameWindow(snapshot, windows, {100}, false)->xid, 1u);
+  EXPECT_EQ(monitor->findGameWindow(snapshot, windows, {100}, true)->xid, 2u);
+}
+
+TEST_F(WindowFinder, NothingMatchesAnEmptyPidSetOrWindowsWithoutPid) {
+  const std::vector<WindowInfo> windows = {{1, 100, "Game", true}, {2, 0, "Game", true}, {3, -1, "Game", true}};
+  EXPECT_FALSE(monitor->findGameWindow(snapshot, windows, {}, false));
+  EXPECT_FALSE(monitor->findGameWindow(snapshot, {{2, 0, "Game", true}, {3, -1, "Game", true}}, {0, -1}, false));
+}
+
+}  // namespace
+}  // namespace cs

@@ -1,0 +1,397 @@
+#include "tests/support/session_bus.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+namespace cs::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (auto& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts a long-running helper with its output appended to logPath. fork rather than posix_spawn: the child asks
+// for SIGTERM when the test process dies, so that a crashed test leaves no bus or watcher behind. Only
+// async-signal-safe calls run between fork and exec.
+pid_t startTiedToTest(const std::filesystem::path& program, std::vector<std::string> argv,
+                      std::vector<std::string> env, const std::filesystem::path& logPath) {
+  auto argvPointers = pointersTo(argv);
+  auto envPointers = pointersTo(env);
+  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (devNull < 0 || log < 0) {
+    if (devNull >= 0) close(devNull);
+    if (log >= 0) close(log);
+    return -1;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);  // the test process died before the request took effect
+    dup2(devNull, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    execve(program.c_str(), argvPointers.data(), envPointers.data());
+    _exit(127);
+  }
+  close(devNull);
+  close(log);
+  return pid;
+}
+
+// SIGTERM, then SIGKILL if the helper has not ended within a few seconds; always reaps.
+void stopHelper(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid = -1;
+}
+
+// Reaps the helper if it has ended, and forgets its pid then.
+bool isRunning(pid_t& pid) {
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, WNOHANG) != 0) pid = -1;
+  return pid > 0;
+}
+
+// A string in GVariant text form, so that gdbus never mistakes an argument for an option or another type.
+std::string gvariantString(const std::string& value) {
+  std::string text = "'";
+  for (const char c : value) {
+    if (c == '\'' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text + "'";
+}
+
+void appendUtf8(std::string& out, unsigned long code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// Returns the index of the brace that closes the one at `open`, skipping quoted strings; npos when unbalanced.
+std::size_t closingBrace(const std::string& text, std::size_t open) {
+  int depth = 0;
+  char quote = 0;
+  for (std::size_t i = open; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quote != 0) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == quote) {
+        quote = 0;
+      }
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == '{') {
+      ++depth;
+    } else if (c == '}' && --depth == 0) {
+      return i;
+    }
+  }
+  return std::string::npos;
+}
+
+std::optional<TrayItem> itemFromWatcherEntry(const std::string& busAddress, const std::string& entry) {
+  // Watchers record an item as "<bus name><object path>", or as the bus name alone; this one then tells the path.
+  const std::size_t slash = entry.find('/');
+  if (slash != std::string::npos) return TrayItem{entry.substr(0, slash), entry.substr(slash)};
+  const auto reply = busCall(busAddress, kWatcherName, kWatcherPath,
+                             "org.kde.StatusNotifierWatcher.GetObjectPathForItemName", {gvariantString(entry)});
+  const auto strings = reply ? quotedStrings(*reply) : std::vector<std::string>{};
+  if (strings.empty()) return std::nullopt;
+  return TrayItem{entry, strings.front()};
+}
+
+}  // namespace
+
+std::filesystem::path programInPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (dir.empty()) continue;
+    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+std::optional<std::string> runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                                      std::chrono::milliseconds timeout) {
+  if (argv.empty()) return std::nullopt;
+  const std::filesystem::path program = programInPath(argv.front());
+  if (program.empty()) return std::nullopt;
+  TempDir out;
+  const std::filesystem::path outputFile = out.path() / "output";
+  Subprocess child(
+      Subprocess::Options{.program = program, .argv = argv, .env = env, .output = outputFile, .workingDir = {}});
+  if (!child.started()) return std::nullopt;
+  const auto status = child.wait(timeout);
+  if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
+  return slurp(outputFile);
+}
+
+std::vector<std::string> withVariable(std::vector<std::string> env, const std::string& name,
+                                      const std::string& value) {
+  env = withoutVariable(std::move(env), name);
+  env.push_back(name + "=" + value);
+  return env;
+}
+
+std::vector<std::string> withoutVariable(std::vector<std::string> env, const std::string& name) {
+  std::erase_if(env, [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+  return env;
+}
+
+SessionBus::SessionBus() {
+  const std::filesystem::path program = programInPath("dbus-daemon");
+  if (dir.path().empty() || program.empty()) return;
+  const std::filesystem::path config = dir.path() / "bus.conf";
+  writeFile(config,
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig>\n"
+            "  <type>session</type>\n"
+            "  <listen>unix:dir=" + dir.path().string() + "</listen>\n"
+            "  <auth>EXTERNAL</auth>\n"
+            "  <policy context=\"default\">\n"
+            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+            "    <allow eavesdrop=\"true\"/>\n"
+            "    <allow own=\"*\"/>\n"
+            "  </policy>\n"
+            "</busconfig>\n");
+  daemonPid = startTiedToTest(program,
+                              {"dbus-daemon", "--config-file=" + config.string(), "--nofork",
+                               "--print-address=1"},
+                              currentEnvironment(), dir.path() / "daemon.log");
+  if (daemonPid <= 0) return;
+  // The daemon prints its address once it listens; its warnings land in the same file.
+  waitUntil([&] {
+    std::istringstream lines(slurp(dir.path() / "daemon.log"));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.rfind("unix:", 0) == 0) {
+        busAddress = line;
+        return true;
+      }
+    }
+    return !isRunning(daemonPid);
+  });
+}
+
+SessionBus::~SessionBus() {
+  stopHelper(watcherPid);
+  stopHelper(daemonPid);
+}
+
+std::vector<std::string> SessionBus::environment(const std::vector<std::string>& base) const {
+  return withVariable(base, "DBUS_SESSION_BUS_ADDRESS", busAddress);
+}
+
+bool SessionBus::startTrayWatcher() {
+  const std::filesystem::path program = programInPath("status-notifier-watcher");
+  if (!ok() || program.empty()) return false;
+  watcherPid = startTiedToTest(program, {"status-notifier-watcher"}, environment(currentEnvironment()),
+                               dir.path() / "watcher.log");
+  if (watcherPid <= 0) return false;
+  waitUntil([&] { return busNameHasOwner(busAddress, kWatcherName) || !isRunning(watcherPid); });
+  return busNameHasOwner(busAddress, kWatcherName);
+}
+
+std::string SessionBus::diagnostics() const {
+  return "bus address: " + (busAddress.empty() ? std::string("(none)") : busAddress) + "\ndbus-daemon output:\n" +
+         slurp(dir.path() / "daemon.log") + "status-notifier-watcher output:\n" + slurp(dir.path() / "watcher.log");
+}
+
+std::optional<std::string> busCall(const std::string& busAddress, const std::string& destination,
+                                   const std::string& objectPath, const std::string& method,
+                                   const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {"gdbus",         "call",     "--address", busAddress, "--dest",
+                                   destination,     "--object-path", objectPath, "--method", method};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return runProgram(argv, currentEnvironment());
+}
+
+bool busNameHasOwner(const std::string& busAddress, const std::string& name) {
+  const auto reply = busCall(busAddress, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus.NameHasOwner", {gvariantString(name)});
+  return reply && reply->find("true") != std::string::npos;
+}
+
+// GVariant's text form quotes a string with ' (or with " when it holds a '), and escapes with a backslash:
+// \n \t \r \a \b \f \v \\ \' \" and \uXXXX or \UXXXXXXXX for other characters. For example
+//   (<'Cursello\n1. Start a Steam game'>,)   holds one string, with a line feed in it.
+std::vector<std::string> quotedStrings(const std::string& gvariantText) {
+  const std::string& text = gvariantText;
+  std::vector<std::string> result;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char quote = text[i++];
+    if (quote != '\'' && quote != '"') continue;
+    std::string value;
+    while (i < text.size() && text[i] != quote) {
+      if (text[i] != '\\' || i + 1 >= text.size()) {
+        value += text[i++];
+        continue;
+      }
+      const char escaped = text[i + 1];
+      i += 2;
+      switch (escaped) {
+        case 'n': value += '\n'; break;
+        case 't': value += '\t'; break;
+        case 'r': value += '\r'; break;
+        case 'a': value += '\a'; break;
+        case 'b': value += '\b'; break;
+        case 'f': value += '\f'; break;
+        case 'v': value += '\v'; break;
+        case 'u':
+        case 'U': {
+          const std::size_t digits = escaped == 'u' ? 4 : 8;
+          unsigned long code = 0;
+          const char* first = text.data() + i;
+          const char* last = text.data() + std::min(text.size(), i + digits);
+          std::from_chars(first, last, code, 16);
+          appendUtf8(value, code);
+          i += digits;
+          break;
+        }
+        default: value += escaped; break;
+      }
+    }
+    ++i;  // the closing quote
+    result.push_back(value);
+  }
+  return result;
+}
+
+std::vector<TrayItem> registeredTrayItems(const std::string& busAddress) {
+  const auto reply = busCall(busAddress, kWatcherName, kWatcherPath, "org.freedesktop.DBus.Properties.Get",
+                             {gvariantString(kWatcherName), gvariantString("RegisteredStatusNotifierItems")});
+  std::vector<TrayItem> items;
+  if (!reply) return items;
+  for (const auto& entry : quotedStrings(*reply)) {
+    if (auto item = itemFromWatcherEntry(busAddress, entry)) items.push_back(*item);
+  }
+  return items;
+}
+
+bool hasTrayItemOf(const std::string& busAddress, pid_t pid) {
+  for (const auto& item : registeredTrayItems(busAddress)) {
+    const auto reply = busCall(busAddress, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus.GetConnectionUnixProcessID", {gvariantString(item.busName)});
+    if (reply && reply->find("uint32 " + std::to_string(pid) + ",") != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::optional<std::string> trayItemProperty(const std::string& busAddress, const TrayItem& item,
+                                            const std::string& property) {
+  const auto reply = busCall(busAddress, item.busName, item.objectPath, "org.freedesktop.DBus.Properties.Get",
+                             {gvariantString(kItemInterface), gvariantString(property)});
+  const auto strings = reply ? quotedStrings(*reply) : std::vector<std::string>{};
+  if (strings.empty()) return std::nullopt;
+  return strings.front();
+}
+
+// GetLayout answers with the root entry and its children, each child a variant holding (id, properties,
+// children), for example
+//   (uint32 2, (0, {'children-display': <'submenu'>}, [<(2, {'label': <'Quit'>}, @av [])>]))
+std::vector<TrayMenuEntry> trayMenuEntries(const std::string& busAddress, const TrayItem& item) {
+  std::vector<TrayMenuEntry> entries;
+  const auto menuPath = trayItemProperty(busAddress, item, "Menu");
+  if (!menuPath) return entries;
+  const auto layout = busCall(busAddress, item.busName, *menuPath, "com.canonical.dbusmenu.GetLayout",
+                              {"int32 0", "int32 -1", "@as []"});
+  if (!layout) return entries;
+  const std::string& text = *layout;
+  for (std::size_t at = text.find("<("); at != std::string::npos; at = text.find("<(", at + 2)) {
+    TrayMenuEntry entry;
+    const char* first = text.data() + at + 2;
+    const auto [end, error] = std::from_chars(first, text.data() + text.size(), entry.id);
+    if (error != std::errc() || end == first) continue;
+    const std::size_t open = text.find('{', at);
+    const std::size_t close = open == std::string::npos ? std::string::npos : closingBrace(text, open);
+    if (close == std::string::npos) continue;
+    const std::string properties = text.substr(open, close - open + 1);
+    const std::size_t label = properties.find("'label': <");
+    if (label != std::string::npos) {
+      const auto strings = quotedStrings(properties.substr(label + 10));
+      if (!strings.empty()) entry.label = strings.front();
+    }
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+bool clickTrayMenuEntry(const std::string& busAddress, const TrayItem& item, int entryId) {
+  const auto menuPath = trayItemProperty(busAddress, item, "Menu");
+  if (!menuPath) return false;
+  return busCall(busAddress, item.busName, *menuPath, "com.canonical.dbusmenu.Event",
+                 {"int32 " + std::to_string(entryId), gvariantString("clicked"), "<int32 0>", "uint32 0"})
+      .has_value();
+}
+
+bool clickTrayQuit(const std::string& busAddress, std::chrono::milliseconds timeout) {
+  std::optional<TrayItem> quitItem;
+  int quitId = 0;
+  waitUntil(
+      [&] {
+        for (const auto& item : registeredTrayItems(busAddress)) {
+          for (const auto& entry : trayMenuEntries(busAddress, item)) {
+            if (entry.label == "Quit") {
+              quitItem = item;
+              quitId = entry.id;
+              return true;
+            }
+          }
+        }
+        return false;
+      },
+      timeout);
+  return quitItem && clickTrayMenuEntry(busAddress, *quitItem, quitId);
+}
+
+}  // namespace cs::test

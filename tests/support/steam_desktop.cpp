@@ -1,0 +1,244 @@
+#include "tests/support/steam_desktop.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace cs::test {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isTimestamp(const std::string& line) {
+  if (line.size() < 20) return false;
+  static const std::string shape = "dddd-dd-dd dd:dd:dd ";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const char c = line[i];
+    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> splitNul(const std::string& bytes) {
+  std::vector<std::string> items;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    items.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+}  // namespace
+
+std::vector<std::string> messages(const std::vector<LogLine>& lines) {
+  std::vector<std::string> result;
+  for (const auto& line : lines) result.push_back(line.message);
+  return result;
+}
+
+std::vector<std::string> SteamDesktop::baseEnvironment() {
+  return {"PATH=/usr/local/bin:/usr/bin:/bin", "LANG=C.UTF-8"};
+}
+
+SteamDesktop::SteamDesktop(std::string displayName, std::string bus)
+    : display(std::move(displayName)), busAddress(std::move(bus)) {
+  std::error_code ec;
+  fs::create_directories(steamRoot() / "steamapps/common", ec);
+  fs::create_directories(steamRoot() / "steamapps/compatdata", ec);
+  fs::create_directories(launcherDir(), ec);
+}
+
+SteamDesktop::~SteamDesktop() {
+  // The launcher first, so that it sees no game vanish; then every process started here. Companions are the
+  // launcher's children (or orphans after it ended): let them all end.
+  launcherProcess.reset();
+  processes.clear();
+  for (const auto& dir : protonDirs) writeFile(wineRecordDir(dir) / "wine.exit", "");
+}
+
+fs::path SteamDesktop::installProton(const std::string& name, const fs::path& library) {
+  const fs::path lib = library.empty() ? steamRoot() : library;
+  const fs::path dir = lib / "steamapps/common" / name;
+  std::error_code ec;
+  fs::create_directories(dir / "files/bin", ec);
+  fs::copy_file(fakeProcessBinary(), dir / "files/bin/wine", fs::copy_options::overwrite_existing, ec);
+  writeFile(dir / "proton", "#!/usr/bin/env python3\n");
+  protonDirs.push_back(dir);
+  return dir;
+}
+
+fs::path SteamDesktop::compatDataPath(const std::string& appId, const fs::path& library) const {
+  return (library.empty() ? steamRoot() : library) / "steamapps/compatdata" / appId;
+}
+
+fs::path SteamDesktop::makeCompatData(const std::string& appId, bool withPrefix, const fs::path& library) {
+  const fs::path compat = compatDataPath(appId, library);
+  std::error_code ec;
+  fs::create_directories(withPrefix ? compat / "pfx" : compat, ec);
+  return compat;
+}
+
+std::vector<std::string> SteamDesktop::protonEnvironment(const std::string& appId, const fs::path& protonDir) const {
+  (void)protonDir;
+  const fs::path compat = compatDataPath(appId);
+  std::vector<std::string> env = baseEnvironment();
+  env.push_back("SteamAppId=" + appId);
+  env.push_back("SteamGameId=" + appId);
+  env.push_back("STEAM_COMPAT_DATA_PATH=" + compat.string());
+  env.push_back("WINEPREFIX=" + (compat / "pfx").string());
+  env.push_back("STEAM_COMPAT_CLIENT_INSTALL_PATH=" + steamRoot().string());
+  env.push_back("WINEESYNC=1");
+  env.push_back("WINEFSYNC=1");
+  return env;
+}
+
+pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env,
+                                 bool waitReady) {
+  const fs::path ready = root() / ("ready-" + std::to_string(++readyCounter));
+  if (waitReady) env.push_back("FAKE_READY_FILE=" + ready.string());
+  if (!display.empty()) env.push_back("DISPLAY=" + display);
+  auto process = std::make_unique<Subprocess>(Subprocess::Options{
+      .program = fakeProcessBinary(), .argv = argv, .env = env, .output = root() / "processes.log", .workingDir = std::nullopt});
+  const pid_t pid = process->pid();
+  processes.emplace(pid, std::move(process));
+  if (waitReady) waitUntil([&] { return fs::exists(ready); });
+  return pid;
+}
+
+pid_t SteamDesktop::startSteamLaunch(const std::string& appId, const fs::path& protonDir,
+                                     const std::vector<std::string>& env) {
+  const std::vector<std::string> argv = {
+      (steamRoot() / "ubuntu12_32/reaper").string(),
+      "SteamLaunch",
+      "AppId=" + appId,
+      "--",
+      (steamRoot() / "steamapps/common/SteamLinuxRuntime_sniper/_v2-entry-point").string(),
+      "--verb=waitforexitandrun",
+      "--",
+      (protonDir / "proton").string(),
+      "waitforexitandrun",
+      "/g/game.exe"};
+  std::vector<std::string> fullEnv = baseEnvironment();
+  fullEnv.insert(fullEnv.end(), env.begin(), env.end());
+  return startProcess(argv, fullEnv, false);
+}
+
+pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDir, const std::string& title,
+                              std::vector<std::string> extraEnv) {
+  std::vector<std::string> env = protonEnvironment(appId, protonDir);
+  if (!title.empty()) env.push_back("FAKE_WINDOW_TITLE=" + title);
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  return startProcess({"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"}, env);
+}
+
+void SteamDesktop::stopProcess(pid_t pid) { processes.erase(pid); }
+
+void SteamDesktop::signalProcess(pid_t pid, int sig) {
+  if (auto it = processes.find(pid); it != processes.end()) it->second->signal(sig);
+}
+
+void SteamDesktop::startLauncher(bool withCursello) {
+  std::error_code ec;
+  const fs::path binary = launcherDir() / "CurselloLinuxLauncher";
+  fs::copy_file(launcherBinary(), binary, fs::copy_options::overwrite_existing, ec);
+  if (withCursello) writeFile(curselloExe(), "MZ stand-in for Cursello.exe\n");
+  const fs::path runtime = root() / "runtime";
+  fs::create_directories(runtime, ec);
+  fs::permissions(runtime, fs::perms::owner_all, ec);
+
+  std::vector<std::string> env = baseEnvironment();
+  env.push_back("HOME=" + home().string());
+  env.push_back("XDG_RUNTIME_DIR=" + runtime.string());
+  env.push_back("NO_AT_BRIDGE=1");
+  env.push_back("GDK_BACKEND=x11");
+  // GTK keeps memory until exit by design; leak reports of the sanitizer build would only describe that.
+  env.push_back("ASAN_OPTIONS=detect_leaks=0");
+  if (!display.empty()) env.push_back("DISPLAY=" + display);
+  if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
+  launcherProcess = std::make_unique<Subprocess>(
+      Subprocess::Options{.program = binary, .argv = {binary.string()}, .env = env, .output = logFile(),
+                          .workingDir = root()});
+  waitForLog("CurselloLinuxLauncher started");
+}
+
+pid_t SteamDesktop::launcherPid() const { return launcherProcess ? launcherProcess->pid() : -1; }
+
+std::vector<LogLine> SteamDesktop::log() const {
+  std::vector<LogLine> lines;
+  std::istringstream in(slurp(logFile()));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (isTimestamp(line)) {
+      lines.push_back({line.substr(0, 19), line.substr(20)});
+    } else {
+      lines.push_back({"", line});
+    }
+  }
+  return lines;
+}
+
+int SteamDesktop::countLog(const std::string& prefix) const {
+  int count = 0;
+  for (const auto& line : log()) {
+    if (!line.time.empty() && line.message.rfind(prefix, 0) == 0) ++count;
+  }
+  return count;
+}
+
+bool SteamDesktop::waitForLog(const std::string& prefix, int count, std::chrono::milliseconds timeout) const {
+  return waitUntil([&] { return countLog(prefix) >= count; }, timeout);
+}
+
+void SteamDesktop::waitPasses(int passes) {
+  static int marker = 9900;
+  for (int i = 0; i < passes; ++i) {
+    const std::string appId = std::to_string(marker++);
+    startProcess({"steam-marker", "SteamLaunch", "AppId=" + appId}, baseEnvironment(), false);
+    waitForLog("Detected Steam launch for AppID " + appId + ";");
+  }
+}
+
+fs::path SteamDesktop::wineRecordDir(const fs::path& protonDir) const { return protonDir / "files/bin"; }
+
+std::vector<pid_t> SteamDesktop::companionPids() const {
+  std::vector<pid_t> pids;
+  for (const auto& dir : protonDirs) {
+    std::istringstream in(slurp(wineRecordDir(dir) / "wine.pids"));
+    pid_t pid = 0;
+    while (in >> pid) pids.push_back(pid);
+  }
+  return pids;
+}
+
+namespace {
+
+fs::path findRecord(const std::vector<fs::path>& dirs, pid_t pid, const std::string& extension) {
+  for (const auto& dir : dirs) {
+    const fs::path file = dir / "files/bin" / ("wine-" + std::to_string(pid) + extension);
+    if (fs::exists(file)) return file;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<std::string> SteamDesktop::companionArgs(pid_t pid) const {
+  return splitNul(slurp(findRecord(protonDirs, pid, ".args")));
+}
+
+std::vector<std::string> SteamDesktop::companionEnv(pid_t pid) const {
+  return splitNul(slurp(findRecord(protonDirs, pid, ".env")));
+}
+
+void SteamDesktop::endCompanion(pid_t pid) const {
+  const fs::path args = findRecord(protonDirs, pid, ".args");
+  if (!args.empty()) writeFile(args.parent_path() / ("wine-" + std::to_string(pid) + ".exit"), "");
+}
+
+}  // namespace cs::test

@@ -1,0 +1,109 @@
+// A simulated Steam desktop for end-to-end runs of the real launcher: a temporary HOME with a Steam library, a
+// Proton build whose wine loader is a recording stand-in, a game's compatdata and prefix, the launcher copied
+// beside a stand-in Cursello.exe, and the Steam launch and Proton processes of games, all real processes.
+#ifndef CS_TESTS_SUPPORT_STEAM_DESKTOP_H
+#define CS_TESTS_SUPPORT_STEAM_DESKTOP_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace cs::test {
+
+// One log line of the launcher, split at its timestamp.
+struct LogLine {
+  std::string time;     // "%Y-%m-%d %H:%M:%S"; empty for a line without timestamp (another process's output)
+  std::string message;  // the text after the timestamp and one space
+};
+
+class SteamDesktop {
+ public:
+  // display: the X display the launcher and the game windows use (may be empty for none).
+  // busAddress: the D-Bus session bus for the tray (may be empty).
+  SteamDesktop(std::string display, std::string busAddress);
+  ~SteamDesktop();
+  SteamDesktop(const SteamDesktop&) = delete;
+  SteamDesktop& operator=(const SteamDesktop&) = delete;
+
+  const std::filesystem::path& root() const { return tmp.path(); }
+  std::filesystem::path home() const { return root() / "home"; }
+  std::filesystem::path steamRoot() const { return home() / ".local/share/Steam"; }
+  std::filesystem::path launcherDir() const { return root() / "launcher"; }
+  std::filesystem::path curselloExe() const { return launcherDir() / "Cursello.exe"; }
+  std::filesystem::path logFile() const { return root() / "launcher.log"; }
+
+  // Installs a Proton build named `name` in the library (the default Steam root when library is empty); its wine
+  // loader is the recording stand-in. Returns the build directory.
+  std::filesystem::path installProton(const std::string& name, const std::filesystem::path& library = {});
+  // Makes library/steamapps/compatdata/<appId> (and its pfx unless withPrefix is false). Returns compatdata.
+  std::filesystem::path makeCompatData(const std::string& appId, bool withPrefix = true,
+                                       const std::filesystem::path& library = {});
+  std::filesystem::path compatDataPath(const std::string& appId, const std::filesystem::path& library = {}) const;
+
+  // Starts Steam's launch process of the AppID, with the command line Steam gives it and the environment given.
+  pid_t startSteamLaunch(const std::string& appId, const std::filesystem::path& protonDir,
+                         const std::vector<std::string>& env);
+  // The environment that Proton gives a game's Wine processes.
+  std::vector<std::string> protonEnvironment(const std::string& appId, const std::filesystem::path& protonDir) const;
+  // Starts a process with the argument vector and environment (FAKE_* variables drive it, see fake_process).
+  // Waits until it is set up (window mapped) when waitReady is true. Returns its pid.
+  pid_t startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady = true);
+  // Starts the game's Proton process, run through its interpreter as Steam does, showing a window titled `title`.
+  pid_t startGame(const std::string& appId, const std::filesystem::path& protonDir, const std::string& title,
+                  std::vector<std::string> extraEnv = {});
+  // Ends one process started here (SIGKILL and reap).
+  void stopProcess(pid_t pid);
+  void signalProcess(pid_t pid, int sig);
+
+  // Copies the launcher beside Cursello.exe (created unless withCursello is false) and starts it with HOME,
+  // DISPLAY and the bus. Its standard output goes to logFile().
+  void startLauncher(bool withCursello = true);
+  pid_t launcherPid() const;
+  Subprocess& launcher() { return *launcherProcess; }
+
+  // The launcher's log so far.
+  std::vector<LogLine> log() const;
+  // Waits until a line whose message starts with `prefix` has been logged `count` times.
+  bool waitForLog(const std::string& prefix, int count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+  int countLog(const std::string& prefix) const;
+  // Returns once the launcher has completed at least `passes` poll passes that started after this call, for
+  // checks that something does not happen: each pass is proven by a marker Steam launch (AppIDs from 9900 on)
+  // whose detection line appears. The markers keep running; their sessions do nothing else.
+  void waitPasses(int passes);
+
+  // The stand-in wine processes started so far (pids from the record), and their records.
+  std::vector<pid_t> companionPids() const;
+  std::vector<std::string> companionArgs(pid_t pid) const;
+  std::vector<std::string> companionEnv(pid_t pid) const;
+  // Lets one companion end.
+  void endCompanion(pid_t pid) const;
+  std::filesystem::path wineRecordDir(const std::filesystem::path& protonDir) const;
+
+  // The environment this harness gives its processes: a minimal PATH and nothing of the test's own.
+  static std::vector<std::string> baseEnvironment();
+
+ private:
+  TempDir tmp;
+  std::string display;
+  std::string busAddress;
+  std::vector<std::filesystem::path> protonDirs;
+  std::map<pid_t, std::unique_ptr<Subprocess>> processes;
+  std::unique_ptr<Subprocess> launcherProcess;
+  int readyCounter = 0;
+};
+
+// Returns the messages of the lines, in order.
+std::vector<std::string> messages(const std::vector<LogLine>& lines);
+
+}  // namespace cs::test
+
+#endif  // CS_TESTS_SUPPORT_STEAM_DESKTOP_H

@@ -1,0 +1,64 @@
+// A private X server for one test: a real Xvfb on a display number that Xvfb picks itself, optionally with a real
+// EWMH window manager (openbox). Every test gets its own, so tests run in parallel without sharing a display.
+#ifndef CS_TESTS_SUPPORT_X_SERVER_H
+#define CS_TESTS_SUPPORT_X_SERVER_H
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace cs::test {
+
+// Starts Xvfb (and openbox, when asked) on construction and waits, with a deadline, until the server accepts
+// clients and the window manager has announced itself on the root window; stops both on destruction. Both
+// processes also end with the test process should it die first.
+class XServer {
+ public:
+  explicit XServer(bool withWindowManager = true);
+  ~XServer();
+  XServer(const XServer&) = delete;
+  XServer& operator=(const XServer&) = delete;
+
+  // True when Xvfb runs and, if one was asked for, the window manager manages the root window.
+  bool ok() const { return ready; }
+  // The display name, such as ":37"; empty when Xvfb did not start.
+  const std::string& display() const { return displayName; }
+  // Returns base with DISPLAY set to this server (replaced where base has it, else appended).
+  std::vector<std::string> environment(const std::vector<std::string>& base) const;
+  // What went wrong while starting, followed by the output of Xvfb and openbox: for failure messages.
+  std::string diagnostics() const;
+
+ private:
+  bool startServer();
+  bool startWindowManager();
+  void stop(pid_t& pid);
+
+  TempDir dir;
+  std::string displayName;
+  std::string failure;
+  pid_t serverPid = -1;
+  pid_t windowManagerPid = -1;
+  bool ready = false;
+};
+
+// Sets (or, with no value, unsets) an environment variable of this test process and restores the old state on
+// destruction: for code under test that reads DISPLAY from its own environment.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string variable;
+  std::optional<std::string> previous;
+};
+
+}  // namespace cs::test
+
+#endif  // CS_TESTS_SUPPORT_X_SERVER_H

@@ -1,0 +1,161 @@
+// The launcher's own lines at start and end, on an X11 desktop and on a Wayland desktop without X11, with its
+// standard output in a file as it is when a session manager starts it.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+
+#include "tests/support/session_bus.h"
+#include "tests/support/test_support.h"
+#include "tests/support/x_server.h"
+#include "tests/tray/running_launcher.h"
+
+namespace cs::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kStarted = "CurselloLinuxLauncher started";
+const std::string kExiting = "CurselloLinuxLauncher exiting";
+const std::string kNoDisplay = "X11 display is unavailable; Proton game windows cannot be detected";
+
+// A headless Wayland compositor with a runtime directory and socket of its own, and no X server.
+class WaylandDesktop {
+ public:
+  WaylandDesktop() {
+    const fs::path program = programInPath("weston");
+    if (program.empty()) return;
+    compositor = std::make_unique<Subprocess>(Subprocess::Options{
+        .program = program,
+        .argv = {"weston", "--backend=headless-backend.so", "--socket=" + socket, "--idle-time=0"},
+        .env = withVariable(environmentWithoutDesktop(), "XDG_RUNTIME_DIR", runtime.path().string()),
+        .output = runtime.path() / "weston.log",
+        .workingDir = {}});
+    ready = compositor->started() && waitUntil([&] {
+              struct stat info {};
+              return lstat((runtime.path() / socket).c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+            });
+  }
+
+  static bool installed() { return !programInPath("weston").empty(); }
+  bool ok() const { return ready; }
+  std::vector<std::string> environment() const {
+    auto env = withVariable(environmentWithoutDesktop(), "XDG_RUNTIME_DIR", runtime.path().string());
+    return withVariable(env, "WAYLAND_DISPLAY", socket);
+  }
+  std::string diagnostics() const { return slurp(runtime.path() / "weston.log"); }
+
+ private:
+  TempDir runtime;  // made private to its owner (0700), as a runtime directory must be
+  std::string socket = "cs-test-wayland-" + std::to_string(getpid());
+  std::unique_ptr<Subprocess> compositor;
+  bool ready = false;
+};
+
+// A process that looks like Steam's launch of a game: each poll pass that sees it the first time logs it.
+class MarkerSteamLaunch {
+ public:
+  MarkerSteamLaunch()
+      : process(Subprocess::Options{.program = fakeProcessBinary(),
+                                    .argv = {"steam-launch-marker", "SteamLaunch", "AppId=" + appId()},
+                                    .env = environmentWithoutDesktop(),
+                                    .output = {},
+                                    .workingDir = {}}) {}
+  static std::string appId() { return "97001"; }
+  static std::string detectionLine() {
+    return "Detected Steam launch for AppID " + appId() + "; waiting for Proton game window";
+  }
+
+ private:
+  Subprocess process;
+};
+
+TEST(LauncherLog, StartLineReachesTheFileAtOnceOnAnX11Desktop) {
+  XServer x(false);
+  ASSERT_TRUE(x.ok()) << x.diagnostics();
+  SessionBus bus;
+  ASSERT_TRUE(bus.startTrayWatcher()) << bus.diagnostics();
+  RunningLauncher run(x.environment(environmentWithoutDesktop()), bus);
+
+  // Standard output is a file here, not a terminal: the line must not wait in a buffer for the program's end.
+  ASSERT_TRUE(run.waitForMessage(kStarted)) << run.output();
+  EXPECT_FALSE(run.launcher().wait(std::chrono::milliseconds(0)).has_value()) << "the launcher ended";
+
+  // Registered means start and the tray's setup are over: a display warning would be in the file by now.
+  ASSERT_TRUE(waitUntil([&] { return !registeredTrayItems(bus.address()).empty(); })) << run.output();
+  const auto messages = run.messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), kStarted);
+  EXPECT_FALSE(run.hasMessage(kNoDisplay)) << run.output();
+
+  static const std::regex started_re(
+      R"((^|\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} CurselloLinuxLauncher started\n)");
+  EXPECT_TRUE(std::regex_search(run.output(), started_re)) << run.output();
+}
+
+TEST(LauncherLog, EndedBySignalWritesNoExitLine) {
+  XServer x(false);
+  ASSERT_TRUE(x.ok()) << x.diagnostics();
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    SessionBus bus;
+    RunningLauncher run(x.environment(environmentWithoutDesktop()), bus);
+    ASSERT_TRUE(run.waitForMessage(kStarted)) << run.output();
+    run.launcher().signal(sig);
+    const auto status = run.launcher().wait(std::chrono::seconds(20));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == sig) << "wait status " << *status;
+    // The lines written before the signal stay in the file; the exit line is never written.
+    EXPECT_EQ(run.messages().front(), kStarted);
+    EXPECT_FALSE(run.hasMessage(kExiting)) << run.output();
+  }
+}
+
+TEST(LauncherLog, WaylandOnlyDesktopWarnsThatX11IsUnavailableAndRunsOn) {
+  if (!WaylandDesktop::installed()) GTEST_SKIP() << "weston is not installed";
+  WaylandDesktop wayland;
+  ASSERT_TRUE(wayland.ok()) << wayland.diagnostics();
+  SessionBus bus;
+  ASSERT_TRUE(bus.startTrayWatcher()) << bus.diagnostics();
+  MarkerSteamLaunch marker;
+  RunningLauncher run(wayland.environment(), bus);
+
+  ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
+  const auto messages = run.messages();
+  ASSERT_GE(messages.size(), 2u) << run.output();
+  EXPECT_EQ(messages[0], kStarted);
+  EXPECT_EQ(messages[1], kNoDisplay);
+
+  ASSERT_TRUE(clickTrayQuit(bus.address())) << run.output();
+  const auto status = run.launcher().wait(std::chrono::seconds(30));
+  ASSERT_TRUE(status.has_value()) << "still running after Quit; output:\n" << run.output();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  EXPECT_EQ(run.messages().back(), kExiting);
+}
+
+// With no status-notifier host the indicator falls back to a status icon, which GTK cannot show on Wayland; the
+// launcher must still poll on.
+TEST(LauncherLog, WaylandDesktopWithoutATrayHostRunsOn) {
+  if (!WaylandDesktop::installed()) GTEST_SKIP() << "weston is not installed";
+  WaylandDesktop wayland;
+  ASSERT_TRUE(wayland.ok()) << wayland.diagnostics();
+  SessionBus bus;
+  ASSERT_TRUE(bus.ok()) << bus.diagnostics();
+  MarkerSteamLaunch marker;
+  RunningLauncher run(wayland.environment(), bus);
+
+  // The first poll comes a second after start, well after the fallback.
+  ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
+  EXPECT_FALSE(run.launcher().wait(std::chrono::milliseconds(0)).has_value()) << run.output();
+  const auto messages = run.messages();
+  ASSERT_GE(messages.size(), 2u) << run.output();
+  EXPECT_EQ(messages[1], kNoDisplay);
+}
+
+}  // namespace
+}  // namespace cs::test
