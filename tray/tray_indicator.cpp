@@ -108,6 +108,11 @@ void setupTray(ProtonMonitor& monitor) {
   // default icon theme's search path for the theme path without stopping at the end of the list: it reads past
   // it (and crashes) unless the path is already there.
   gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), themePath.c_str());
+  // The indicator asks for the session bus asynchronously, and some of its set-up can run before that answer
+  // arrives, with no connection: it then never registers and the tray shows nothing. Opening the shared
+  // connection first, and keeping it for the life of the process, makes the answer immediate. Without a session
+  // bus this fails quietly, as before.
+  g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
 
   AppIndicator* indicator = app_indicator_new_with_path("CurselloLinuxLauncher", iconName.c_str(),
                                                         APP_INDICATOR_CATEGORY_APPLICATION_STATUS,

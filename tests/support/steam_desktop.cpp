@@ -237,7 +237,10 @@ std::vector<std::string> SteamDesktop::companionEnv(pid_t pid) const {
 }
 
 void SteamDesktop::endCompanion(pid_t pid) const {
-  const fs::path args = findRecord(protonDirs, pid, ".args");
+  // The launcher logs the child's pid as soon as it has started it, possibly before the stand-in has written
+  // its record, which tells where its exit file goes.
+  fs::path args;
+  waitUntil([&] { return !(args = findRecord(protonDirs, pid, ".args")).empty(); });
   if (!args.empty()) writeFile(args.parent_path() / ("wine-" + std::to_string(pid) + ".exit"), "");
 }
 

@@ -84,7 +84,7 @@ class SteamDesktop {
   std::vector<pid_t> companionPids() const;
   std::vector<std::string> companionArgs(pid_t pid) const;
   std::vector<std::string> companionEnv(pid_t pid) const;
-  // Lets one companion end.
+  // Lets one companion end (once it has written its record).
   void endCompanion(pid_t pid) const;
   std::filesystem::path wineRecordDir(const std::filesystem::path& protonDir) const;
 
