@@ -21,68 +21,6 @@ constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (auto& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Starts a long-running helper with its output appended to logPath. fork rather than posix_spawn: the child asks
-// for SIGTERM when the test process dies, so that a crashed test leaves no bus or watcher behind. Only
-// async-signal-safe calls run between fork and exec.
-pid_t startTiedToTest(const std::filesystem::path& program, std::vector<std::string> argv,
-                      std::vector<std::string> env, const std::filesystem::path& logPath) {
-  auto argvPointers = pointersTo(argv);
-  auto envPointers = pointersTo(env);
-  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (devNull < 0 || log < 0) {
-    if (devNull >= 0) close(devNull);
-    if (log >= 0) close(log);
-    return -1;
-  }
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);  // the test process died before the request took effect
-    dup2(devNull, 0);
-    dup2(log, 1);
-    dup2(log, 2);
-    execve(program.c_str(), argvPointers.data(), envPointers.data());
-    _exit(127);
-  }
-  close(devNull);
-  close(log);
-  return pid;
-}
-
-// SIGTERM, then SIGKILL if the helper has not ended within a few seconds; always reaps.
-void stopHelper(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  pid = -1;
-}
-
-// Reaps the helper if it has ended, and forgets its pid then.
-bool isRunning(pid_t& pid) {
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, WNOHANG) != 0) pid = -1;
-  return pid > 0;
-}
-
 // A string in GVariant text form, so that gdbus never mistakes an argument for an option or another type.
 std::string gvariantString(const std::string& value) {
   std::string text = "'";
@@ -147,18 +85,6 @@ std::optional<TrayItem> itemFromWatcherEntry(const std::string& busAddress, cons
 
 }  // namespace
 
-std::filesystem::path programInPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (dir.empty()) continue;
-    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return {};
-}
-
 std::optional<std::string> runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                                       std::chrono::milliseconds timeout) {
   if (argv.empty()) return std::nullopt;
@@ -203,7 +129,7 @@ SessionBus::SessionBus() {
             "    <allow own=\"*\"/>\n"
             "  </policy>\n"
             "</busconfig>\n");
-  daemonPid = startTiedToTest(program,
+  daemonPid = startDaemon(program,
                               {"dbus-daemon", "--config-file=" + config.string(), "--nofork",
                                "--print-address=1"},
                               currentEnvironment(), dir.path() / "daemon.log");
@@ -218,13 +144,13 @@ SessionBus::SessionBus() {
         return true;
       }
     }
-    return !isRunning(daemonPid);
+    return daemonExited(daemonPid);
   });
 }
 
 SessionBus::~SessionBus() {
-  stopHelper(watcherPid);
-  stopHelper(daemonPid);
+  stopDaemon(watcherPid);
+  stopDaemon(daemonPid);
 }
 
 std::vector<std::string> SessionBus::environment(const std::vector<std::string>& base) const {
@@ -234,10 +160,10 @@ std::vector<std::string> SessionBus::environment(const std::vector<std::string>&
 bool SessionBus::startTrayWatcher() {
   const std::filesystem::path program = programInPath("status-notifier-watcher");
   if (!ok() || program.empty()) return false;
-  watcherPid = startTiedToTest(program, {"status-notifier-watcher"}, environment(currentEnvironment()),
+  watcherPid = startDaemon(program, {"status-notifier-watcher"}, environment(currentEnvironment()),
                                dir.path() / "watcher.log");
   if (watcherPid <= 0) return false;
-  waitUntil([&] { return busNameHasOwner(busAddress, kWatcherName) || !isRunning(watcherPid); });
+  waitUntil([&] { return busNameHasOwner(busAddress, kWatcherName) || daemonExited(watcherPid); });
   return busNameHasOwner(busAddress, kWatcherName);
 }
 

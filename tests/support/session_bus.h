@@ -15,9 +15,6 @@
 
 namespace cs::test {
 
-// Returns the first executable called `name` in the directories of PATH, or an empty path.
-std::filesystem::path programInPath(const std::string& name);
-
 // Runs a program (searched in PATH) to its end and returns what it wrote to standard output and error, or no value
 // when it could not start, failed, or outlived the timeout (it is then killed).
 std::optional<std::string> runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,

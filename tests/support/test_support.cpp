@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +115,76 @@ void Subprocess::kill() {
   while (waitpid(childPid, &status, 0) < 0 && errno == EINTR) {
   }
   reaped = true;
+}
+
+std::filesystem::path programInPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (dir.empty()) continue;
+    const std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+// fork rather than posix_spawn: the child must ask for SIGTERM on the test process's death before it runs the
+// helper. Only async-signal-safe calls run between fork and exec.
+pid_t startDaemon(const std::filesystem::path& program, std::vector<std::string> argv, std::vector<std::string> env,
+                  const std::filesystem::path& logPath, int passFd, int targetFd) {
+  auto argvPointers = pointersTo(argv);
+  auto envPointers = pointersTo(env);
+  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (devNull < 0 || log < 0) {
+    if (devNull >= 0) close(devNull);
+    if (log >= 0) close(log);
+    return -1;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);  // the test process died before the request took effect
+    dup2(devNull, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    if (passFd >= 0 && targetFd >= 0) {
+      dup2(passFd, targetFd);
+      fcntl(targetFd, F_SETFD, 0);  // dup2 onto itself would leave close-on-exec set
+    }
+    execve(program.c_str(), argvPointers.data(), envPointers.data());
+    _exit(127);
+  }
+  close(devNull);
+  close(log);
+  return pid;
+}
+
+bool daemonExited(pid_t& pid) {
+  if (pid <= 0) return true;
+  int status = 0;
+  if (waitpid(pid, &status, WNOHANG) == 0) return false;
+  pid = -1;
+  return true;
+}
+
+void stopDaemon(pid_t& pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!daemonExited(pid)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {

@@ -69,6 +69,21 @@ class Subprocess {
   bool reaped = false;
 };
 
+// Returns the first executable called `name` in the directories of PATH, or an empty path.
+std::filesystem::path programInPath(const std::string& name);
+
+// Starts a long-running helper of a test (a server, a bus) with its output appended to logPath and, when passFd
+// is not -1, that descriptor as the helper's descriptor targetFd. The helper gets SIGTERM when the test process
+// dies, so that a crashed test leaves none behind. Returns its pid, or -1.
+pid_t startDaemon(const std::filesystem::path& program, std::vector<std::string> argv, std::vector<std::string> env,
+                  const std::filesystem::path& logPath, int passFd = -1, int targetFd = -1);
+
+// Returns whether the helper has ended, reaping it and setting pid to -1 then; true for pid -1.
+bool daemonExited(pid_t& pid);
+
+// Ends the helper: SIGTERM, then SIGKILL if it is still there after 5 s; always reaps and sets pid to -1.
+void stopDaemon(pid_t& pid);
+
 // Calls the predicate every 20 ms until it is true or the timeout passes; returns its last answer.
 bool waitUntil(const std::function<bool()>& predicate,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));

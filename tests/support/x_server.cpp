@@ -23,78 +23,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartTimeout = std::chrono::seconds(30);
-constexpr auto kStopTimeout = std::chrono::seconds(5);
 // The descriptor on which Xvfb writes the display number it chose once it accepts clients.
 constexpr int kDisplayFd = 3;
-
-std::optional<std::filesystem::path> findProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t end = dirs.find(':', start);
-    const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!dir.empty()) {
-      const std::filesystem::path candidate = std::filesystem::path(dir) / name;
-      if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (auto& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Starts program with its output appended to logPath and, when passFd is not -1, that descriptor as kDisplayFd.
-// fork rather than posix_spawn because the child must ask for SIGTERM when the test process dies, so that a
-// crashed test leaves no server behind; the child calls only async-signal-safe functions before exec.
-pid_t startDaemon(const std::filesystem::path& program, std::vector<std::string> argv, std::vector<std::string> env,
-                  const std::filesystem::path& logPath, int passFd) {
-  auto argvPointers = pointersTo(argv);
-  auto envPointers = pointersTo(env);
-  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (devNull < 0 || log < 0) {
-    if (devNull >= 0) close(devNull);
-    if (log >= 0) close(log);
-    return -1;
-  }
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(127);  // the test process died before the request took effect
-    dup2(devNull, 0);
-    dup2(log, 1);
-    dup2(log, 2);
-    if (passFd >= 0) {
-      dup2(passFd, kDisplayFd);
-      fcntl(kDisplayFd, F_SETFD, 0);  // dup2 onto itself would leave close-on-exec set
-    }
-    execve(program.c_str(), argvPointers.data(), envPointers.data());
-    _exit(127);
-  }
-  close(devNull);
-  close(log);
-  return pid;
-}
-
-bool hasExited(pid_t& pid) {
-  if (pid <= 0) return true;
-  int status = 0;
-  if (waitpid(pid, &status, WNOHANG) == pid) {
-    pid = -1;
-    return true;
-  }
-  return false;
-}
 
 // Reads the display number that Xvfb writes to the pipe, up to the newline; empty when Xvfb ends or the deadline
 // passes first.
@@ -219,13 +149,13 @@ XServer::XServer(bool withWindowManager) {
 }
 
 XServer::~XServer() {
-  stop(windowManagerPid);
-  stop(serverPid);
+  stopDaemon(windowManagerPid);
+  stopDaemon(serverPid);
 }
 
 bool XServer::startServer() {
-  const auto program = findProgram("Xvfb");
-  if (!program) {
+  const std::filesystem::path program = programInPath("Xvfb");
+  if (program.empty()) {
     failure = "Xvfb is not installed";
     return false;
   }
@@ -236,10 +166,10 @@ bool XServer::startServer() {
   }
   // -displayfd: Xvfb itself takes the first free display number, so parallel tests never race for one.
   // -noreset: the server keeps its atoms and root properties when its last client leaves.
-  serverPid = startDaemon(*program,
+  serverPid = startDaemon(program,
                           {"Xvfb", "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp", "-noreset",
                            "-screen", "0", "1280x1024x24"},
-                          currentEnvironment(), dir.path() / "xvfb.log", fds[1]);
+                          currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
   close(fds[1]);  // else the read below would not see Xvfb's end
   const std::string number = serverPid > 0 ? readDisplayNumber(fds[0], Clock::now() + kStartTimeout) : "";
   close(fds[0]);
@@ -252,8 +182,8 @@ bool XServer::startServer() {
 }
 
 bool XServer::startWindowManager() {
-  const auto program = findProgram("openbox");
-  if (!program) {
+  const std::filesystem::path program = programInPath("openbox");
+  if (program.empty()) {
     failure = "openbox is not installed";
     return false;
   }
@@ -274,7 +204,7 @@ bool XServer::startWindowManager() {
   env.push_back("XDG_CONFIG_HOME=" + (home / ".config").string());
   env.push_back("XDG_CACHE_HOME=" + (home / ".cache").string());
   env.push_back("XDG_DATA_HOME=" + (home / ".local/share").string());
-  windowManagerPid = startDaemon(*program, {"openbox", "--sm-disable"}, env, dir.path() / "openbox.log", -1);
+  windowManagerPid = startDaemon(program, {"openbox", "--sm-disable"}, env, dir.path() / "openbox.log");
   if (windowManagerPid <= 0) {
     failure = "openbox could not be started";
     return false;
@@ -289,7 +219,7 @@ bool XServer::startWindowManager() {
   bool exited = false;
   waitUntil(
       [&] {
-        exited = hasExited(windowManagerPid);
+        exited = daemonExited(windowManagerPid);
         announced = !exited && windowManagerAnnounced(display);
         return announced || exited;
       },
@@ -304,23 +234,6 @@ bool XServer::startWindowManager() {
   XCloseDisplay(display);
   if (!settled) failure = "openbox did not manage a probe window in time";
   return settled;
-}
-
-void XServer::stop(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  const auto deadline = Clock::now() + kStopTimeout;
-  while (!hasExited(pid)) {
-    if (Clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 std::vector<std::string> XServer::environment(const std::vector<std::string>& base) const {

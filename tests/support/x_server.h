@@ -35,7 +35,6 @@ class XServer {
  private:
   bool startServer();
   bool startWindowManager();
-  void stop(pid_t& pid);
 
   TempDir dir;
   std::string displayName;
