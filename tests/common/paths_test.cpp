@@ -16,31 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets or unsets HOME for one test and puts the old value back afterwards.
-class HomeGuard {
- public:
-  explicit HomeGuard(const char* value) {
-    if (const char* old = std::getenv("HOME")) saved = old;
-    if (value != nullptr) {
-      setenv("HOME", value, 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  ~HomeGuard() {
-    if (saved) {
-      setenv("HOME", saved->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  HomeGuard(const HomeGuard&) = delete;
-  HomeGuard& operator=(const HomeGuard&) = delete;
-
- private:
-  std::optional<std::string> saved;
-};
-
 struct ExpandRow {
   std::string text;
   fs::path expected;
@@ -54,7 +29,7 @@ void expectExpansions(const std::vector<ExpandRow>& rows, const char* home) {
 }
 
 TEST(Paths, ExpandHomeWithHomeSet) {
-  const HomeGuard guard("/home/u");
+  const test::ScopedEnvironmentVariable home("HOME", "/home/u");
   EXPECT_EQ(homePath().string(), "/home/u");
   expectExpansions({{"~", "/home/u"},
                     {"~/.steam/debian-installation", "/home/u/.steam/debian-installation"},
@@ -68,19 +43,19 @@ TEST(Paths, ExpandHomeWithHomeSet) {
 }
 
 TEST(Paths, ExpandHomeWithHomeUnsetGivesRelativePaths) {
-  const HomeGuard guard(nullptr);
+  const test::ScopedEnvironmentVariable home("HOME", std::nullopt);
   EXPECT_TRUE(homePath().empty());
   expectExpansions({{"~", ""}, {"~/a/b", "a/b"}, {"~/.local/share/Steam", ".local/share/Steam"}}, nullptr);
 }
 
 TEST(Paths, ExpandHomeWithEmptyHomeActsAsUnset) {
-  const HomeGuard guard("");
+  const test::ScopedEnvironmentVariable home("HOME", "");
   EXPECT_TRUE(homePath().empty());
   expectExpansions({{"~", ""}, {"~/a/b", "a/b"}}, "");
 }
 
 TEST(Paths, ExpandHomeWithTrailingSlashAddsNoSecondSeparator) {
-  const HomeGuard guard("/home/u/");
+  const test::ScopedEnvironmentVariable home("HOME", "/home/u/");
   EXPECT_EQ(homePath().string(), "/home/u/");
   expectExpansions({{"~", "/home/u/"}, {"~/x", "/home/u/x"}}, "/home/u/");
 }

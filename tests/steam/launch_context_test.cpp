@@ -21,27 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::hours;
 
-// Points HOME somewhere else for one test and puts the old value back.
-class ScopedHome {
- public:
-  explicit ScopedHome(const std::string& home) {
-    if (const char* old = std::getenv("HOME")) saved = old;
-    setenv("HOME", home.c_str(), 1);
-  }
-  ~ScopedHome() {
-    if (saved) {
-      setenv("HOME", saved->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  ScopedHome(const ScopedHome&) = delete;
-  ScopedHome& operator=(const ScopedHome&) = delete;
-
- private:
-  std::optional<std::string> saved;
-};
-
 fs::path makeBuild(const fs::path& library, const std::string& name) {
   const fs::path dir = library / "steamapps/common" / name;
   test::writeFile(dir / "files/bin/wine", "#!/bin/sh\n");
@@ -72,7 +51,7 @@ class LaunchContextTest : public ::testing::Test {
       : steam(dir.path() / "home/.local/share/Steam"),
         libA(dir.path() / "mnt/a"),
         libB(dir.path() / "mnt/b/"),
-        scopedHome((dir.path() / "home").string()) {
+        scopedHome("HOME", (dir.path() / "home").string()) {
     test::writeFile(steam / "steamapps/libraryfolders.vdf",
                     "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.string() +
                         "\"\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + libB.string() +
@@ -100,7 +79,7 @@ class LaunchContextTest : public ::testing::Test {
   const fs::path steam;
   const fs::path libA;
   const fs::path libB;
-  ScopedHome scopedHome;
+  test::ScopedEnvironmentVariable scopedHome;
   const fs::file_time_type now = fs::file_time_type::clock::now();
 };
 

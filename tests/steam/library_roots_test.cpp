@@ -20,31 +20,6 @@ using Paths = std::vector<fs::path>;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-// Points HOME somewhere else for one test and puts the old value back.
-class ScopedHome {
- public:
-  explicit ScopedHome(const std::optional<std::string>& home) {
-    if (const char* old = std::getenv("HOME")) saved = old;
-    if (home) {
-      setenv("HOME", home->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  ~ScopedHome() {
-    if (saved) {
-      setenv("HOME", saved->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
-  ScopedHome(const ScopedHome&) = delete;
-  ScopedHome& operator=(const ScopedHome&) = delete;
-
- private:
-  std::optional<std::string> saved;
-};
-
 std::string vdfWithPaths(const std::vector<std::string>& escapedPaths) {
   std::string text = "\"libraryfolders\"\n{\n";
   for (std::size_t i = 0; i < escapedPaths.size(); ++i) {
@@ -180,15 +155,15 @@ TEST(ParseLibraryFolderPaths, ReadsTheFileAndToleratesItsAbsence) {
 
 TEST(DefaultSteamRoots, ExpandsBothLocationsUnderHome) {
   {
-    ScopedHome home("/home/u");
+    test::ScopedEnvironmentVariable home("HOME", "/home/u");
     EXPECT_EQ(defaultSteamRoots(), (Paths{"/home/u/.steam/debian-installation", "/home/u/.local/share/Steam"}));
   }
   {
-    ScopedHome home("/home/u/");
+    test::ScopedEnvironmentVariable home("HOME", "/home/u/");
     EXPECT_EQ(defaultSteamRoots(), (Paths{"/home/u/.steam/debian-installation", "/home/u/.local/share/Steam"}));
   }
   {
-    ScopedHome home(std::nullopt);
+    test::ScopedEnvironmentVariable home("HOME", std::nullopt);
     EXPECT_EQ(defaultSteamRoots(), (Paths{".steam/debian-installation", ".local/share/Steam"}));
   }
 }
@@ -208,7 +183,7 @@ TEST(SteamLibraryRoots, ListsRootsAndTheirLibrariesOnceInFirstSeenOrder) {
   test::writeFile(fs::path(games) / "steamapps/libraryfolders.vdf",
                   vdfWithPaths({(dir.path() / "hidden").string()}));
 
-  ScopedHome scopedHome(home.string());
+  test::ScopedEnvironmentVariable scopedHome("HOME", home.string());
   EXPECT_EQ(steamLibraryRoots(defaultSteamRoots()),
             (Paths{debianRoot, localRoot, games, localRoot.string() + "/", lib, lib + "/"}));
 }
@@ -220,7 +195,7 @@ TEST(SteamLibraryRoots, NormalisesRootsThatDoNotExistAndSkipsEmptyOnes) {
             (Paths{missing / "a/c", missing / "a/c/"}));
   EXPECT_EQ(steamLibraryRoots({}), Paths{});
 
-  ScopedHome home(std::nullopt);
+  test::ScopedEnvironmentVariable home("HOME", std::nullopt);
   EXPECT_EQ(steamLibraryRoots(defaultSteamRoots()), (Paths{".steam/debian-installation", ".local/share/Steam"}));
 }
 

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace cs {
 namespace {
 
@@ -22,15 +24,6 @@ ProcessInfo process(std::int32_t pid, std::string commandLine) {
   info.parentPid = 1;
   info.commandLine = std::move(commandLine);
   return info;
-}
-
-ProcessSnapshot snapshotOf(std::vector<ProcessInfo> processes) {
-  ProcessSnapshot snapshot;
-  for (ProcessInfo& info : processes) {
-    snapshot.indexByPid.emplace(info.pid, snapshot.processes.size());
-    snapshot.processes.push_back(std::move(info));
-  }
-  return snapshot;
 }
 
 struct AppIdRow {
@@ -151,7 +144,7 @@ TEST(SteamLaunchProcessForAppId, ReturnsACopyOfTheFirstLaunchInSnapshotOrder) {
   ProcessInfo first = process(900, "reaper SteamLaunch AppId=730 -- first");
   first.parentPid = 77;
   first.environment = {{"SteamAppId", "730"}, {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "/s"}};
-  const ProcessSnapshot snapshot = snapshotOf({
+  const ProcessSnapshot snapshot = test::snapshotOf({
       process(5, "reaper SteamLaunch AppId=440 -- other"),
       process(6, "wine Cursello.exe SteamLaunch AppId=730"),
       process(7, "game.exe AppId=730"),
@@ -169,14 +162,14 @@ TEST(SteamLaunchProcessForAppId, ReturnsACopyOfTheFirstLaunchInSnapshotOrder) {
 }
 
 TEST(SteamLaunchProcessForAppId, ComparesAppIdsAsText) {
-  const ProcessSnapshot snapshot = snapshotOf({process(5, "SteamLaunch AppId=0730")});
+  const ProcessSnapshot snapshot = test::snapshotOf({process(5, "SteamLaunch AppId=0730")});
   EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "730").has_value());
   EXPECT_TRUE(steamLaunchProcessForAppId(snapshot, "0730").has_value());
   EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "073").has_value());
 }
 
 TEST(SteamLaunchProcessForAppId, IgnoresCompanionsAndTheCompanionsOwnAppId) {
-  const ProcessSnapshot snapshot = snapshotOf({
+  const ProcessSnapshot snapshot = test::snapshotOf({
       process(5, "SteamLaunch AppId=570 --proton-child"),
       process(6, "SteamLaunch AppId=570 Cursello.exe"),
       process(7, "SteamLaunch AppId=4081736"),
@@ -187,7 +180,7 @@ TEST(SteamLaunchProcessForAppId, IgnoresCompanionsAndTheCompanionsOwnAppId) {
 }
 
 TEST(SteamLaunchAppIds, CollectsEachAppIdOnceInTextOrder) {
-  const ProcessSnapshot snapshot = snapshotOf({
+  const ProcessSnapshot snapshot = test::snapshotOf({
       process(1, "SteamLaunch AppId=95"),
       process(2, "SteamLaunch AppId=730"),
       process(3, "SteamLaunch AppId=440"),

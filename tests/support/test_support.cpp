@@ -187,6 +187,33 @@ void stopDaemon(pid_t& pid) {
   }
 }
 
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value)
+    : variable(std::move(name)) {
+  if (const char* old = std::getenv(variable.c_str())) previous = old;
+  if (value) {
+    setenv(variable.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(variable.c_str());
+  }
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
+  if (previous) {
+    setenv(variable.c_str(), previous->c_str(), 1);
+  } else {
+    unsetenv(variable.c_str());
+  }
+}
+
+ProcessSnapshot snapshotOf(std::vector<ProcessInfo> processes) {
+  ProcessSnapshot snapshot;
+  for (ProcessInfo& info : processes) {
+    snapshot.indexByPid.emplace(info.pid, snapshot.processes.size());
+    snapshot.processes.push_back(std::move(info));
+  }
+  return snapshot;
+}
+
 bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {

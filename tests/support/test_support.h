@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "proc/process_snapshot.h"
+
 namespace cs::test {
 
 // Paths of the programs the build made, for tests that start them.
@@ -39,6 +41,20 @@ std::string slurp(const std::filesystem::path& path);
 
 // The environment of this test process as NAME=VALUE strings.
 std::vector<std::string> currentEnvironment();
+
+// Sets (or, with no value, unsets) an environment variable of this test process and restores the old state on
+// destruction: for code under test that reads DISPLAY from its own environment.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::string variable;
+  std::optional<std::string> previous;
+};
 
 // A child process started with an exact argument vector and environment. It is killed (SIGKILL) and reaped on
 // destruction unless it was waited for.
@@ -83,6 +99,9 @@ bool daemonExited(pid_t& pid);
 
 // Ends the helper: SIGTERM, then SIGKILL if it is still there after 5 s; always reaps and sets pid to -1.
 void stopDaemon(pid_t& pid);
+
+// Returns a snapshot of the given processes, indexed, in the given order (for the pure queries on snapshots).
+ProcessSnapshot snapshotOf(std::vector<ProcessInfo> processes);
 
 // Calls the predicate every 20 ms until it is true or the timeout passes; returns its last answer.
 bool waitUntil(const std::function<bool()>& predicate,

@@ -259,22 +259,4 @@ std::string XServer::diagnostics() const {
   return text;
 }
 
-ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value)
-    : variable(std::move(name)) {
-  if (const char* old = std::getenv(variable.c_str())) previous = old;
-  if (value) {
-    setenv(variable.c_str(), value->c_str(), 1);
-  } else {
-    unsetenv(variable.c_str());
-  }
-}
-
-ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
-  if (previous) {
-    setenv(variable.c_str(), previous->c_str(), 1);
-  } else {
-    unsetenv(variable.c_str());
-  }
-}
-
 }  // namespace cs::test

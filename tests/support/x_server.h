@@ -44,20 +44,6 @@ class XServer {
   bool ready = false;
 };
 
-// Sets (or, with no value, unsets) an environment variable of this test process and restores the old state on
-// destruction: for code under test that reads DISPLAY from its own environment.
-class ScopedEnvironmentVariable {
- public:
-  ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
-  ~ScopedEnvironmentVariable();
-  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
-  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
-
- private:
-  std::string variable;
-  std::optional<std::string> previous;
-};
-
 }  // namespace cs::test
 
 #endif  // CS_TESTS_SUPPORT_X_SERVER_H
