@@ -121,6 +121,7 @@ std::vector<std::string> splitNullSeparated(const std::string& text) {
 // empty ("A=") or hold further "=" ("A=b=c"). An item without "=" is no variable.
 std::unordered_map<std::string, std::string> parseEnvironment(const std::vector<std::string>& items) {
   std::unordered_map<std::string, std::string> environment;
+  environment.reserve(items.size());
   for (const std::string& item : items) {
     const std::size_t equals = item.find('=');
     if (equals == std::string::npos) continue;
