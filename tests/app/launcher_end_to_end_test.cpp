@@ -32,8 +32,8 @@ std::vector<std::string> linesFor(const SteamDesktop& desktop, const std::string
     const bool mentions = m.find("AppID " + appId + " ") != std::string::npos ||
                           m.find("AppID " + appId + ";") != std::string::npos ||
                           m.find("AppID " + appId + ":") != std::string::npos ||
-                          (m.size() >= appId.size() + 6 && m.compare(m.size() - appId.size() - 6, std::string::npos,
-                                                                     "AppID " + appId) == 0);
+                          (m.size() >= appId.size() + 6 &&
+                           m.compare(m.size() - appId.size() - 6, std::string::npos, "AppID " + appId) == 0);
     if (mentions || m == "WINEDLLOVERRIDES is applied only to the Cursello child process") result.push_back(m);
   }
   return result;
@@ -122,7 +122,8 @@ TEST_F(LauncherEndToEnd, AGameWholeLife) {
   ASSERT_EQ(lines.size(), 9u) << dump();
   EXPECT_EQ(lines[0], "Detected Steam launch for AppID 730; waiting for Proton game window");
   EXPECT_EQ(lines[1], "Confirmed Proton process state for AppID 730");
-  const std::string window = withoutPrefix(lines[2], "Detected visible Proton game window for AppID 730; launching Cursello ");
+  const std::string window =
+      withoutPrefix(lines[2], "Detected visible Proton game window for AppID 730; launching Cursello ");
   EXPECT_TRUE(window.rfind("xid=", 0) == 0 && window.ends_with(" pid=" + std::to_string(game) + " title=\"Game 730\""))
       << lines[2];
   EXPECT_EQ(lines[3], "Launching after stable Proton game window for AppID 730 " + window);
@@ -130,8 +131,8 @@ TEST_F(LauncherEndToEnd, AGameWholeLife) {
   const fs::path exe = desktop->curselloExe();
   EXPECT_EQ(lines[4], "Launching Cursello for AppID 730 inherited_env_pid=" + std::to_string(launch) +
                           " compatdata=\"" + compat.string() + "\" proton_dir=\"" + proton.string() + "\" wine=\"" +
-                          wine.string() + "\" wineprefix=\"" + (compat / "pfx").string() + "\" exe=\"" +
-                          exe.string() + "\" WINEDLLOVERRIDES=\"" + kOverrides + "\"");
+                          wine.string() + "\" wineprefix=\"" + (compat / "pfx").string() + "\" exe=\"" + exe.string() +
+                          "\" WINEDLLOVERRIDES=\"" + kOverrides + "\"");
   EXPECT_EQ(lines[5], "WINEDLLOVERRIDES is applied only to the Cursello child process");
   EXPECT_EQ(lines[6], "Launched Cursello for AppID 730 with child pid " + std::to_string(child));
   EXPECT_EQ(lines[7], "Cursello child for AppID 730 exited");
@@ -220,15 +221,17 @@ TEST_F(LauncherEndToEnd, GameAlreadyRunningAtStartIsHandledInTheFirstPass) {
   desktop->startLauncher();
   waitForCompanion("620");
   auto lines = messages(desktop->log());
-  lines.erase(std::remove_if(lines.begin(), lines.end(), [](const std::string& m) { return m.rfind("stand-in", 0) == 0; }),
-              lines.end());
+  lines.erase(
+      std::remove_if(lines.begin(), lines.end(), [](const std::string& m) { return m.rfind("stand-in", 0) == 0; }),
+      lines.end());
   ASSERT_GE(lines.size(), 8u) << dump();
   EXPECT_EQ(lines[0], "CurselloLinuxLauncher started");
   EXPECT_EQ(lines[1], "Detected Steam launch for AppID 620; waiting for Proton game window");
   EXPECT_EQ(lines[2], "Confirmed Proton process state for AppID 620");
   EXPECT_EQ(lines[3].rfind("Detected visible Proton game window for AppID 620; launching Cursello xid=", 0), 0u);
   EXPECT_EQ(lines[4].rfind("Launching after stable Proton game window for AppID 620 xid=", 0), 0u);
-  EXPECT_EQ(lines[5].rfind("Launching Cursello for AppID 620 inherited_env_pid=" + std::to_string(launch) + " ", 0), 0u);
+  EXPECT_EQ(lines[5].rfind("Launching Cursello for AppID 620 inherited_env_pid=" + std::to_string(launch) + " ", 0),
+            0u);
   EXPECT_EQ(lines[7].rfind("Launched Cursello for AppID 620 with child pid ", 0), 0u);
 }
 
@@ -268,8 +271,10 @@ TEST_F(LauncherEndToEnd, TwoGamesOpenInAppIdStringOrder) {
   desktop->startLauncher();
   ASSERT_TRUE(desktop->waitForLog("Detected Steam launch for AppID 9;")) << dump();
   const auto lines = messages(desktop->log());
-  const auto ten = std::find(lines.begin(), lines.end(), "Detected Steam launch for AppID 10; waiting for Proton game window");
-  const auto nine = std::find(lines.begin(), lines.end(), "Detected Steam launch for AppID 9; waiting for Proton game window");
+  const auto ten =
+      std::find(lines.begin(), lines.end(), "Detected Steam launch for AppID 10; waiting for Proton game window");
+  const auto nine =
+      std::find(lines.begin(), lines.end(), "Detected Steam launch for AppID 9; waiting for Proton game window");
   ASSERT_NE(ten, lines.end()) << dump();
   EXPECT_LT(ten - lines.begin(), nine - lines.begin());
 }

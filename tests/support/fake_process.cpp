@@ -96,7 +96,8 @@ void startChainChild(char** argv, int remaining) {
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
-    if (name == "FAKE_CHILD_CHAIN" || name == "FAKE_DIE_WITH_PARENT" || unset.find("," + name + ",") != std::string::npos) {
+    if (name == "FAKE_CHILD_CHAIN" || name == "FAKE_DIE_WITH_PARENT" ||
+        unset.find("," + name + ",") != std::string::npos) {
       continue;
     }
     env.push_back(entry);
@@ -122,8 +123,8 @@ ShownWindow showWindow() {
   if (w.display == nullptr) return w;
   Display* d = w.display;
   const int screen = DefaultScreen(d);
-  w.id = XCreateSimpleWindow(d, RootWindow(d, screen), 10, 10, 200, 100, 0, BlackPixel(d, screen),
-                             WhitePixel(d, screen));
+  w.id =
+      XCreateSimpleWindow(d, RootWindow(d, screen), 10, 10, 200, 100, 0, BlackPixel(d, screen), WhitePixel(d, screen));
   XSelectInput(d, w.id, StructureNotifyMask);
 
   const char* pidText = var("FAKE_WINDOW_PID");
@@ -132,15 +133,15 @@ ShownWindow showWindow() {
     const char* type = var("FAKE_WINDOW_PID_TYPE");
     const Atom netWmPid = XInternAtom(d, "_NET_WM_PID", False);
     if (type != nullptr && std::strcmp(type, "integer") == 0) {
-      XChangeProperty(d, w.id, netWmPid, XA_INTEGER, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(&pid), 1);
+      XChangeProperty(d, w.id, netWmPid, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid),
+                      1);
     } else if (type != nullptr && std::strcmp(type, "cardinal16") == 0) {
       const short small = static_cast<short>(pid);
       XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 16, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(&small), 1);
     } else {
-      XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(&pid), 1);
+      XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid),
+                      1);
     }
   }
   if (const char* title = var("FAKE_WINDOW_TITLE")) {

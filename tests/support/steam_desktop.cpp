@@ -98,13 +98,15 @@ std::vector<std::string> SteamDesktop::protonEnvironment(const std::string& appI
   return env;
 }
 
-pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env,
-                                 bool waitReady) {
+pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady) {
   const fs::path ready = root() / ("ready-" + std::to_string(++readyCounter));
   if (waitReady) env.push_back("FAKE_READY_FILE=" + ready.string());
   if (!display.empty()) env.push_back("DISPLAY=" + display);
-  auto process = std::make_unique<Subprocess>(Subprocess::Options{
-      .program = fakeProcessBinary(), .argv = argv, .env = env, .output = root() / "processes.log", .workingDir = std::nullopt});
+  auto process = std::make_unique<Subprocess>(Subprocess::Options{.program = fakeProcessBinary(),
+                                                                  .argv = argv,
+                                                                  .env = env,
+                                                                  .output = root() / "processes.log",
+                                                                  .workingDir = std::nullopt});
   const pid_t pid = process->pid();
   processes.emplace(pid, std::move(process));
   if (waitReady) waitUntil([&] { return fs::exists(ready); });
@@ -161,9 +163,8 @@ void SteamDesktop::startLauncher(bool withCursello) {
   env.push_back("ASAN_OPTIONS=detect_leaks=0");
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
-  launcherProcess = std::make_unique<Subprocess>(
-      Subprocess::Options{.program = binary, .argv = {binary.string()}, .env = env, .output = logFile(),
-                          .workingDir = root()});
+  launcherProcess = std::make_unique<Subprocess>(Subprocess::Options{
+      .program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = root()});
   waitForLog("CurselloLinuxLauncher started");
 }
 
