@@ -4,18 +4,10 @@
 #include <cstdlib>
 
 #include "app/proton_monitor.h"
+#include "tests/support/test_support.h"
 
 namespace cs {
 namespace {
-
-ProcessSnapshot chain(std::initializer_list<std::pair<std::int32_t, std::int32_t>> pidAndParent) {
-  ProcessSnapshot snapshot;
-  for (const auto& [pid, parent] : pidAndParent) {
-    snapshot.indexByPid.emplace(pid, snapshot.processes.size());
-    snapshot.processes.push_back(ProcessInfo{pid, parent, "game", {}});
-  }
-  return snapshot;
-}
 
 class WindowFinder : public ::testing::Test {
  protected:
@@ -33,7 +25,8 @@ class WindowFinder : public ::testing::Test {
   std::string savedDisplay;
   std::unique_ptr<ProtonMonitor> monitor;
   // 100 is the Proton process; 101 its child, 102 its grandchild; 200 is unrelated.
-  ProcessSnapshot snapshot = chain({{100, 1}, {101, 100}, {102, 101}, {200, 1}});
+  ProcessSnapshot snapshot = test::snapshotOf(
+      {{100, 1, "game", {}}, {101, 100, "game", {}}, {102, 101, "game", {}}, {200, 1, "other", {}}});
 };
 
 TEST_F(WindowFinder, FirstListedWindowOfTheGameOrADescendantWins) {

@@ -126,6 +126,14 @@ const WindowInfo* findWindow(const std::vector<WindowInfo>& windows, unsigned lo
   return it != windows.end() ? &*it : nullptr;
 }
 
+// Waits until the window manager lists `count` clients, then scans the server as the launcher would.
+void scanWhenListed(const XServer& server, std::size_t count, std::vector<WindowInfo>& windows) {
+  Connection connection(server.display());
+  ASSERT_TRUE(test::waitUntil([&] { return connection.clientList().size() == count; }));
+  ScopedEnvironmentVariable display("DISPLAY", server.display());
+  windows = X11WindowScanner().scan();
+}
+
 // --- With a window manager ---------------------------------------------------------------------------------------
 
 TEST(X11WindowScanner, ListsManagedWindowsInClientListOrder) {
@@ -186,12 +194,8 @@ TEST(X11WindowScanner, TitleIsNetWmNameElseWmNameElseEmpty) {
     shown.push_back(fakes.show(variables));
     ASSERT_NE(shown.back().xid, 0u) << row.name;
   }
-  Connection connection(server.display());
-  ASSERT_TRUE(test::waitUntil([&] { return connection.clientList().size() == rows.size(); }));
-
-  ScopedEnvironmentVariable display("DISPLAY", server.display());
-  const X11WindowScanner scanner;
-  const std::vector<WindowInfo> windows = scanner.scan();
+  std::vector<WindowInfo> windows;
+  ASSERT_NO_FATAL_FAILURE(scanWhenListed(server, rows.size(), windows));
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const WindowInfo* window = findWindow(windows, shown[i].xid);
     ASSERT_NE(window, nullptr) << rows[i].name;
@@ -222,12 +226,8 @@ TEST(X11WindowScanner, DropsWindowsWithoutAUsablePid) {
     shown.push_back(fakes.show(row.variables));
     ASSERT_NE(shown.back().xid, 0u) << row.name;
   }
-  Connection connection(server.display());
-  ASSERT_TRUE(test::waitUntil([&] { return connection.clientList().size() == rows.size(); }));
-
-  ScopedEnvironmentVariable display("DISPLAY", server.display());
-  const X11WindowScanner scanner;
-  const std::vector<WindowInfo> windows = scanner.scan();
+  std::vector<WindowInfo> windows;
+  ASSERT_NO_FATAL_FAILURE(scanWhenListed(server, rows.size(), windows));
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const WindowInfo* window = findWindow(windows, shown[i].xid);
     if (!rows[i].expectedPid) {
