@@ -1,6 +1,9 @@
 #include "steam/proton_processes.h"
 
+#include <charconv>
+#include <cstdint>
 #include <optional>
+#include <system_error>
 
 #include "common/text.h"
 #include "steam/steam_launch.h"
@@ -11,12 +14,35 @@ namespace {
 
 constexpr const char* kCompatDataPart = "/steamapps/compatdata/";
 
+// The lower half of the 64-bit game id that Steam gives a program the user added to the library himself.
+constexpr std::uint64_t kShortcutGameIdLow = 0x02000000;
+
+// Accepts Steam's 64-bit game id of a library shortcut: at most 20 decimal digits within 64 bits, the lower 32
+// bits 0x02000000 and the upper 32 bits the shortcut's AppID, e.g. 10739533279498600448 for AppID 2500492446.
+// The AppID must be the upper half written plainly, without leading zeros.
+bool isShortcutGameIdOf(const std::string& gameId, const std::string& appId) {
+  if (gameId.empty() || gameId.size() > 20) return false;
+  std::uint64_t value = 0;
+  const char* end = gameId.data() + gameId.size();
+  const auto [next, error] = std::from_chars(gameId.data(), end, value);
+  // from_chars takes no sign and no blanks, and reports a value past 64 bits as out of range.
+  if (error != std::errc() || next != end) return false;
+  if ((value & 0xFFFFFFFFu) != kShortcutGameIdLow) return false;
+  return std::to_string(value >> 32) == appId;
+}
+
 }  // namespace
 
 bool steamAppIdMatchesIfPresent(const ProcessInfo& info, const std::string& appId) {
   // The AppID variables can only veto: Proton's helpers often run without them, so their absence proves nothing.
-  if (const std::optional<std::string> value = envValue(info, "SteamAppId")) return *value == appId;
-  if (const std::optional<std::string> value = envValue(info, "SteamGameId")) return *value == appId;
+  const std::optional<std::string> steamAppId = envValue(info, "SteamAppId");
+  if (steamAppId && *steamAppId == appId) return true;
+  // Steam runs a program the user added to the library with SteamAppId "0", which names no store app: the game
+  // id, or else the paths, decide for it.
+  if (steamAppId && *steamAppId != "0") return false;
+  if (const std::optional<std::string> gameId = envValue(info, "SteamGameId")) {
+    return *gameId == appId || isShortcutGameIdOf(*gameId, appId);
+  }
   return true;
 }
 

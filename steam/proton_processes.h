@@ -10,7 +10,8 @@
 
 namespace cs {
 
-// Returns false only when SteamAppId (or, without it, SteamGameId) is present and differs from the AppID.
+// Returns false only when SteamAppId (or, without it or when it is "0", SteamGameId) is present and names
+// another game. A SteamGameId also names the AppID when it is the 64-bit game id of a library shortcut.
 bool steamAppIdMatchesIfPresent(const ProcessInfo& info, const std::string& appId);
 
 // Returns whether the path, without trailing slashes, ends in "/steamapps/compatdata/<appId>".

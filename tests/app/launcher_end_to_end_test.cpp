@@ -264,6 +264,34 @@ TEST_F(LauncherEndToEnd, RelaunchWithANewWindowAfterTheCompanionEnded) {
   EXPECT_EQ(relaunch[6], "Launched Cursello for AppID 730 with child pid " + std::to_string(secondChild));
 }
 
+TEST_F(LauncherEndToEnd, LibraryShortcutGameGetsItsCompanionInItsPrefix) {
+  // A Windows program the user added to Steam: its processes carry SteamAppId 0 and the shortcut's game id.
+  const std::string appId = "2500492446";
+  const fs::path proton = desktop->installProton("Proton - Experimental");
+  const fs::path compat = desktop->makeCompatData(appId);
+  desktop->startLauncher();
+  desktop->startSteamLaunch(appId, proton, {});
+  std::vector<std::string> env;
+  for (const std::string& entry : desktop->protonEnvironment(appId, proton)) {
+    if (entry.rfind("SteamAppId=", 0) == 0) {
+      env.push_back("SteamAppId=0");
+    } else if (entry.rfind("SteamGameId=", 0) == 0) {
+      env.push_back("SteamGameId=10739533279498600448");
+    } else {
+      env.push_back(entry);
+    }
+  }
+  env.push_back("FAKE_WINDOW_TITLE=Launcher");
+  desktop->startProcess({"python3", (proton / "proton").string(), "waitforexitandrun", "/g/Launcher.exe"}, env);
+  const pid_t child = waitForCompanion(appId);
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(desktop->countLog("Confirmed Proton process state for AppID " + appId), 1) << dump();
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionArgs(child).size() == 5; })) << "companion did not start";
+  const auto companionEnv = desktop->companionEnv(child);
+  EXPECT_NE(std::find(companionEnv.begin(), companionEnv.end(), "WINEPREFIX=" + (compat / "pfx").string()),
+            companionEnv.end());
+}
+
 TEST_F(LauncherEndToEnd, TwoGamesOpenInAppIdStringOrder) {
   const fs::path proton = desktop->installProton("Proton 9.0");
   desktop->startSteamLaunch("9", proton, {});

@@ -89,6 +89,36 @@ TEST(SteamAppIdMatchesIfPresent, LetsTheAppIdVariablesOnlyVeto) {
   }
 }
 
+TEST(SteamAppIdMatchesIfPresent, TakesALibraryShortcutByItsGameId) {
+  // A shortcut's game id: its AppID in the upper 32 bits, 0x02000000 in the lower.
+  const std::string shortcut = "2500492446";
+  const std::string gameId = "10739533279498600448";
+  const std::vector<std::pair<Env, bool>> rows = {
+      {{{"SteamAppId", "0"}, {"SteamGameId", gameId}}, true},
+      {{{"SteamGameId", gameId}}, true},
+      {{{"SteamAppId", "0"}}, true},
+      {{{"SteamAppId", "0"}, {"SteamGameId", shortcut}}, true},
+      {{{"SteamAppId", "00"}, {"SteamGameId", gameId}}, false},
+      {{{"SteamAppId", "440"}, {"SteamGameId", gameId}}, false},
+      // Another shortcut (AppID 2500492447), and this AppID with another lower half.
+      {{{"SteamAppId", "0"}, {"SteamGameId", "10739533283793567744"}}, false},
+      {{{"SteamAppId", "0"}, {"SteamGameId", "10739533279465046016"}}, false},
+      {{{"SteamAppId", "0"}, {"SteamGameId", "0" + gameId}}, false},
+      {{{"SteamAppId", "0"}, {"SteamGameId", "+" + gameId}}, false},
+      {{{"SteamAppId", "0"}, {"SteamGameId", gameId + " "}}, false},
+      {{{"SteamAppId", "0"}, {"SteamGameId", "29186277353208152064"}}, false},  // past 64 bits, same low half
+      {{{"SteamAppId", "0"}, {"SteamGameId", ""}}, false},
+      {{{"SteamAppId", "0"}, {"SteamGameId", "0"}}, false},
+  };
+  for (const auto& [environment, expected] : rows) {
+    EXPECT_EQ(steamAppIdMatchesIfPresent(process(10, environment), shortcut), expected)
+        << "environment: " << describe(environment);
+  }
+  // A shortcut id padded with zeros is still a 20-digit number, but its AppID must be written plainly.
+  EXPECT_TRUE(steamAppIdMatchesIfPresent(process(10, {{"SteamGameId", "00000000000033554432"}}), "0"));
+  EXPECT_FALSE(steamAppIdMatchesIfPresent(process(10, {{"SteamGameId", "33554432"}}), "00"));
+}
+
 TEST(IsProtonCompatProcess, NeedsAMatchingPathAndNoContradiction) {
   const std::string prefix = std::string(kCompat730) + "/pfx";
   const std::vector<std::pair<Env, bool>> rows = {
