@@ -2,7 +2,9 @@
 #include <glib.h>
 #include <gtk/gtk.h>
 
+#include "app/logger.h"
 #include "app/proton_monitor.h"
+#include "common/runtime_dir.h"
 #include "tray/tray_indicator.h"
 
 namespace cs {
@@ -18,10 +20,18 @@ gboolean onPoll(gpointer data) {
 }  // namespace cs
 
 int main(int argc, char** argv) {
+  // A second launcher of the same user would start a second companion in every game. The lock is held until the
+  // process ends; where no private place for it exists the launcher runs unguarded rather than not at all.
+  const cs::PrivateDir iconDir = cs::openIconDir();
+  cs::FileDescriptor instanceLock;
+  if (cs::lockInstance(iconDir, instanceLock) == cs::InstanceLock::kHeldByOther) {
+    cs::Logger().log("CurselloLinuxLauncher is already running; exiting");
+    return 0;
+  }
   gtk_init(&argc, &argv);
   cs::ProtonMonitor monitor;
   monitor.start();
-  cs::setupTray(monitor);
+  cs::setupTray(monitor, iconDir);
   g_timeout_add_seconds(1, cs::onPoll, &monitor);
   gtk_main();
   return 0;

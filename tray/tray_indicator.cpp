@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtk/gtk.h>
 #include <libayatana-appindicator/app-indicator.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "app/proton_monitor.h"
+#include "common/runtime_dir.h"
 #include "tray/embedded_icon.h"
 
 namespace cs {
@@ -21,35 +21,6 @@ constexpr const char* kTooltip =
     "Cursello\n1. Start a Steam game\n2. Observe a cursor to change\n3. Hit CTRL-ALT-1 or CTRL-ALT-C";
 
 constexpr const char* kIconFileName = "icon.png";
-
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd; }
-
- private:
-  int fd;
-};
-
-std::filesystem::path iconRuntimeDir() {
-  return std::filesystem::path("/tmp") / ("CurselloLinuxLauncher-" + std::to_string(getuid()));
-}
-
-// The directory's name is predictable and /tmp is writable by everyone, so another user may have created it
-// first, or left a soft link by that name. Only a real directory of our own that nobody else can write to is
-// written into. The caller opens it without following a link and the checks go through the descriptor, so the
-// directory that was checked is the one written into.
-bool isPrivateDirectory(int dirFd) {
-  struct stat info {};
-  if (dirFd < 0 || fstat(dirFd, &info) != 0) return false;
-  return S_ISDIR(info.st_mode) && info.st_uid == getuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
 
 bool writeAll(int fd, const unsigned char* bytes, std::size_t size) {
   while (size > 0) {
@@ -84,15 +55,6 @@ void writeIconInto(int dirFd) {
   }
 }
 
-std::filesystem::path materializeEmbeddedIcon() {
-  const std::filesystem::path dir = iconRuntimeDir();
-  // Private from the start; an existing directory is reused as it is, if it passes the checks below.
-  mkdir(dir.c_str(), 0700);
-  const FileDescriptor dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (isPrivateDirectory(dirFd.get())) writeIconInto(dirFd.get());
-  return dir / kIconFileName;
-}
-
 void onQuit(GtkMenuItem* /*item*/, gpointer data) {
   static_cast<ProtonMonitor*>(data)->stop();
   gtk_main_quit();
@@ -100,23 +62,25 @@ void onQuit(GtkMenuItem* /*item*/, gpointer data) {
 
 }  // namespace
 
-void setupTray(ProtonMonitor& monitor) {
-  const std::filesystem::path iconPath = materializeEmbeddedIcon();
-  const std::string themePath = iconPath.parent_path().string();
-  const std::string iconName = iconPath.stem().string();
+void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
+  // Only a directory we checked is named to GTK and the tray host, which read icon files from it: with none, the
+  // indicator goes without a theme path (and without an icon of its own) rather than read files of someone else.
+  if (iconDir.ok()) writeIconInto(iconDir.fd.get());
+  const std::string themePath = iconDir.ok() ? iconDir.path.string() : std::string();
+  const std::string iconName = std::filesystem::path(kIconFileName).stem().string();
   // With no status-notifier host the indicator falls back to a GtkStatusIcon, and that fallback scans the
   // default icon theme's search path for the theme path without stopping at the end of the list: it reads past
   // it (and crashes) unless the path is already there.
-  gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), themePath.c_str());
+  if (!themePath.empty()) gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), themePath.c_str());
   // The indicator asks for the session bus asynchronously, and some of its set-up can run before that answer
   // arrives, with no connection: it then never registers and the tray shows nothing. Opening the shared
   // connection first, and keeping it for the life of the process, makes the answer immediate. Without a session
   // bus this fails quietly, as before.
   g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
 
-  AppIndicator* indicator = app_indicator_new_with_path("CurselloLinuxLauncher", iconName.c_str(),
-                                                        APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
-                                                        themePath.c_str());
+  AppIndicator* indicator =
+      app_indicator_new_with_path("CurselloLinuxLauncher", iconName.c_str(), APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+                                  themePath.empty() ? nullptr : themePath.c_str());
   app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
   app_indicator_set_title(indicator, kTooltip);
   app_indicator_set_icon_full(indicator, iconName.c_str(), kTooltip);

@@ -5,10 +5,11 @@
 namespace cs {
 
 class ProtonMonitor;
+struct PrivateDir;
 
-// Writes the icon, shows the indicator with its tooltip and its one item, "Quit", which stops the monitor and
-// ends the GTK main loop. The monitor must outlive the main loop.
-void setupTray(ProtonMonitor& monitor);
+// Writes the icon into iconDir (when it is ok), shows the indicator with its tooltip and its one item, "Quit",
+// which stops the monitor and ends the GTK main loop. The monitor must outlive the main loop.
+void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir);
 
 }  // namespace cs
 

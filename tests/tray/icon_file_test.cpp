@@ -112,19 +112,32 @@ class IconFile : public ::testing::Test {
   }
   void TearDown() override { removeIconDirectory(); }
 
-  // Runs the launcher until its indicator is registered, which it does only after writing the icon, then ends it
-  // with SIGTERM.
-  void runLauncherThroughStart() {
-    RunningLauncher run(x.environment(environmentWithoutDesktop()), bus);
+  // Runs the launcher until its indicator is registered, which it does only after writing the icon, notes the
+  // icon theme path it names over the bus and what that directory holds, then ends it with SIGTERM.
+  void runLauncherThroughStart(std::vector<std::string> env = {}) {
+    RunningLauncher run(env.empty() ? x.environment(environmentWithoutDesktop()) : std::move(env), bus);
     ASSERT_TRUE(run.launcher().started());
     ASSERT_TRUE(waitUntil([&] { return hasTrayItemOf(bus.address(), run.launcher().pid()); }))
         << "no indicator; output:\n" << run.output();
+    const auto items = registeredTrayItems(bus.address());
+    ASSERT_EQ(items.size(), 1u);
+    themePath = trayItemProperty(bus.address(), items.front(), "IconThemePath").value_or("");
+    themeDir = stateOf(themePath);
+    ownRuntimeDir = run.runtimeDir();
     run.launcher().signal(SIGTERM);
     const auto status = run.launcher().wait(std::chrono::seconds(20));
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << "wait status " << *status;
     output = run.output();
     messages = run.messages();
+  }
+
+  // The directory named to the tray is a private one of ours that holds our icon and nothing else of note.
+  void expectPrivateThemeDirWithOurIcon() const {
+    EXPECT_EQ(themeDir.type, static_cast<mode_t>(S_IFDIR)) << themePath << ": " << themeDir;
+    EXPECT_EQ(themeDir.mode, 0700u) << themeDir;
+    EXPECT_EQ(themeDir.owner, getuid());
+    EXPECT_EQ(themeDir.files.count("icon.png") ? themeDir.files.at("icon.png") : "", embeddedIcon()) << themeDir;
   }
 
   // A trouble with the icon is not logged.
@@ -140,6 +153,9 @@ class IconFile : public ::testing::Test {
   TempDir elsewhere;
   std::string output;
   std::vector<std::string> messages;
+  std::string themePath;
+  PathState themeDir;
+  fs::path ownRuntimeDir;  // the XDG_RUNTIME_DIR the run's launcher had
 };
 
 TEST_F(IconFile, StartCreatesAPrivateDirectoryWithTheIcon) {
@@ -188,27 +204,44 @@ TEST_F(IconFile, PlantedIconLinkIsReplacedNotFollowed) {
   EXPECT_EQ(slurp(iconDirectory() / "icon.png"), embeddedIcon());
 }
 
-// A directory by the icon directory's name that someone else could have made or can write to: the launcher
-// writes nothing, says nothing, and goes on with its indicator.
+// A path by the icon directory's name that someone else could have made: the launcher writes nothing there,
+// says nothing, and names to the tray only a private directory of its own in its runtime directory, with our icon.
+// A directory of ours that others may write to is made private and used.
 struct Hostile {
   const char* name;
   bool needsRoot;
+  bool ours;  // the planted directory is ours, only open to others
   void (*plant)(const fs::path& iconDir, const fs::path& elsewhere);
 };
 
 void PrintTo(const Hostile& hostile, std::ostream* out) { *out << hostile.name; }
 
+// A directory of `nobody` by the icon directory's name, holding an icon of theirs.
+void plantNobodysDirectory(const fs::path& iconDir, const fs::path&) {
+  makeDirectory(iconDir, 0755);
+  writeFile(iconDir / "icon.png", "planted icon");
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(chown(iconDir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+}
+
 class IconFileRefused : public IconFile, public ::testing::WithParamInterface<Hostile> {};
 
-TEST_P(IconFileRefused, WritesNothingAndGoesOn) {
+TEST_P(IconFileRefused, WritesOnlyIntoAPrivateDirectoryOfItsOwnAndGoesOn) {
   if (GetParam().needsRoot && geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
   ASSERT_NO_FATAL_FAILURE(GetParam().plant(iconDirectory(), elsewhere.path()));
   const PathState dirBefore = stateOf(iconDirectory());
   const PathState elsewhereBefore = stateOf(elsewhere.path());
 
   ASSERT_NO_FATAL_FAILURE(runLauncherThroughStart());
-  EXPECT_EQ(stateOf(iconDirectory()), dirBefore);
   EXPECT_EQ(stateOf(elsewhere.path()), elsewhereBefore);
+  if (GetParam().ours) {
+    EXPECT_EQ(themePath, iconDirectory().string());
+  } else {
+    EXPECT_EQ(stateOf(iconDirectory()), dirBefore);
+    EXPECT_EQ(themePath, (ownRuntimeDir / "CurselloLinuxLauncher").string());
+  }
+  expectPrivateThemeDirWithOurIcon();
   EXPECT_FALSE(messages.empty()) << output;
   expectNoIconMessage();
 }
@@ -216,34 +249,42 @@ TEST_P(IconFileRefused, WritesNothingAndGoesOn) {
 INSTANTIATE_TEST_SUITE_P(
     Hostile, IconFileRefused,
     ::testing::Values(
-        Hostile{"DirectoryIsASoftLinkToAnotherDirectory", false,
+        Hostile{"DirectoryIsASoftLinkToAnotherDirectory", false, false,
                 [](const fs::path& iconDir, const fs::path& other) {
                   writeFile(other / "icon.png", "someone else's file");
                   fs::create_symlink(other, iconDir);
                 }},
-        Hostile{"DirectoryIsADanglingSoftLink", false,
+        Hostile{"DirectoryIsADanglingSoftLink", false, false,
                 [](const fs::path& iconDir, const fs::path& other) { fs::create_symlink(other / "new", iconDir); }},
-        Hostile{"DirectoryOwnedByAnotherUser", true,
-                [](const fs::path& iconDir, const fs::path&) {
-                  makeDirectory(iconDir, 0755);
-                  writeFile(iconDir / "icon.png", "old icon");
-                  const passwd* nobody = getpwnam("nobody");
-                  ASSERT_NE(nobody, nullptr);
-                  ASSERT_EQ(chown(iconDir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-                }},
-        Hostile{"DirectoryWritableByTheGroup", false,
+        Hostile{"DirectoryOwnedByAnotherUser", true, false, plantNobodysDirectory},
+        Hostile{"DirectoryWritableByTheGroup", false, true,
                 [](const fs::path& iconDir, const fs::path&) {
                   makeDirectory(iconDir, 0770);
                   writeFile(iconDir / "icon.png", "old icon");
                 }},
-        Hostile{"DirectoryWritableByEveryone", false,
+        Hostile{"DirectoryWritableByEveryone", false, true,
                 [](const fs::path& iconDir, const fs::path&) {
                   makeDirectory(iconDir, 01777);
                   writeFile(iconDir / "icon.png", "old icon");
                 }},
-        Hostile{"PathIsAFile", false,
+        Hostile{"PathIsAFile", false, false,
                 [](const fs::path& iconDir, const fs::path&) { writeFile(iconDir, "not a directory"); }}),
     [](const ::testing::TestParamInfo<Hostile>& param) { return std::string(param.param.name); });
+
+// Without a runtime directory the fallback is a fresh private directory under /tmp, named like the fixed one.
+TEST_F(IconFile, DirectoryOwnedByAnotherUserWithoutARuntimeDirFallsBackToAFreshTmpDirectory) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
+  ASSERT_NO_FATAL_FAILURE(plantNobodysDirectory(iconDirectory(), {}));
+  const PathState before = stateOf(iconDirectory());
+
+  ASSERT_NO_FATAL_FAILURE(
+      runLauncherThroughStart(withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", "")));
+  ASSERT_EQ(themePath.rfind(iconDirectory().string() + ".", 0), 0u) << themePath;
+  expectPrivateThemeDirWithOurIcon();
+  std::error_code ec;
+  fs::remove_all(themePath, ec);
+  EXPECT_EQ(stateOf(iconDirectory()), before);
+}
 
 }  // namespace
 }  // namespace cs::test

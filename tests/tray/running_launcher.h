@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -22,10 +23,12 @@ inline std::filesystem::path iconDirectory() {
   return std::filesystem::path("/tmp") / ("CurselloLinuxLauncher-" + std::to_string(getuid()));
 }
 
-// The environment of this test process without any desktop: no display, no Wayland socket, no session bus.
+// The environment of this test process without any desktop: no display, no Wayland socket, no session bus, no
+// runtime directory.
 inline std::vector<std::string> environmentWithoutDesktop() {
   std::vector<std::string> env = currentEnvironment();
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "GDK_BACKEND", "HOME"}) {
+  for (const char* name :
+       {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "GDK_BACKEND", "HOME", "XDG_RUNTIME_DIR"}) {
     env = withoutVariable(env, name);
   }
   return env;
@@ -34,10 +37,18 @@ inline std::vector<std::string> environmentWithoutDesktop() {
 class RunningLauncher {
  public:
   // desktop: the environment with the desktop's variables (DISPLAY, or XDG_RUNTIME_DIR and WAYLAND_DISPLAY).
+  // Without XDG_RUNTIME_DIR there the launcher gets a private one of its own, so that launchers of tests that run
+  // side by side do not take each other for a second instance; an empty XDG_RUNTIME_DIR stands for none.
   RunningLauncher(std::vector<std::string> desktop, const SessionBus& bus) {
     std::error_code ec;
     std::filesystem::create_directories(home(), ec);
     std::vector<std::string> env = bus.environment(std::move(desktop));
+    if (std::none_of(env.begin(), env.end(),
+                     [](const std::string& v) { return v.rfind("XDG_RUNTIME_DIR=", 0) == 0; })) {
+      std::filesystem::create_directory(runtimeDir(), ec);
+      std::filesystem::permissions(runtimeDir(), std::filesystem::perms::owner_all, ec);
+      env.push_back("XDG_RUNTIME_DIR=" + runtimeDir().string());
+    }
     env = withVariable(env, "HOME", home().string());
     // GTK keeps memory until exit by design; leak reports of the sanitizer build would only describe that.
     env = withVariable(env, "ASAN_OPTIONS", "detect_leaks=0");
@@ -51,6 +62,7 @@ class RunningLauncher {
   Subprocess& launcher() { return *process; }
   std::filesystem::path home() const { return dir.path() / "home"; }
   std::filesystem::path logFile() const { return dir.path() / "launcher.log"; }
+  std::filesystem::path runtimeDir() const { return dir.path() / "runtime"; }
   std::string output() const { return slurp(logFile()); }
 
   // The messages of the timestamped lines so far, without their timestamps. Lines of other writers (GTK's

@@ -1,0 +1,63 @@
+// The launcher's private runtime directory, which holds its icon, and the lock that keeps one launcher per user.
+// Nothing here logs or throws: a place that cannot be had gives a result that is not ok().
+#ifndef CS_COMMON_RUNTIME_DIR_H
+#define CS_COMMON_RUNTIME_DIR_H
+
+#include <filesystem>
+
+namespace cs {
+
+// A descriptor that is closed when its owner goes out of scope; -1 for none.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd; }
+
+ private:
+  int fd = -1;
+};
+
+// A directory of the real user that nobody else may write to, opened without following a soft link, with the
+// path it was opened by. Files are written through the descriptor, so the directory checked is the one written to.
+struct PrivateDir {
+  std::filesystem::path path;
+  FileDescriptor fd;
+
+  bool ok() const { return fd.get() >= 0; }
+};
+
+// Returns the fixed per-user directory under /tmp: "CurselloLinuxLauncher-" followed by the real user id.
+std::filesystem::path tmpRuntimeDirPath();
+
+// Returns $XDG_RUNTIME_DIR opened when it is an absolute path to a private directory of the real user, else a
+// result that is not ok().
+PrivateDir openXdgRuntimeDir();
+
+// Returns the directory for the icon: tmpRuntimeDirPath() (created when missing) when it is a directory of the
+// real user, made private first when the group or others may write to it; otherwise
+// $XDG_RUNTIME_DIR/CurselloLinuxLauncher when openXdgRuntimeDir() is ok, else a fresh directory made by mkdtemp
+// under /tmp whose name starts with the fixed one. Not ok() when none of them can be had.
+PrivateDir openIconDir();
+
+// What became of the attempt to be the user's only launcher.
+enum class InstanceLock {
+  kHeld,         // this process holds the lock until it ends
+  kHeldByOther,  // another process holds it
+  kNoGuard,      // no private place for the lock: run unguarded
+};
+
+// Takes the advisory lock on "CurselloLinuxLauncher.lock" in openXdgRuntimeDir() when that is ok, else in the
+// iconDir given (when ok). On kHeld the descriptor lands in `holder`; it is close-on-exec, so companions started
+// later do not keep the lock after the launcher ends, and the kernel drops it when the process dies however it
+// ends.
+InstanceLock lockInstance(const PrivateDir& iconDir, FileDescriptor& holder);
+
+}  // namespace cs
+
+#endif  // CS_COMMON_RUNTIME_DIR_H
