@@ -429,6 +429,10 @@ TEST_F(LauncherEndToEnd, QuitFromTheTrayLeavesTheCompanionRunning) {
   EXPECT_EQ(std::count(timestamped.begin(), timestamped.end(), "CurselloLinuxLauncher exiting"), 1);
   const char state = processState(child);
   EXPECT_TRUE(state != '\0' && state != 'Z') << "the companion should run on, state " << state;
+
+  // The companion must not have inherited the launcher's lock: the next launcher starts.
+  desktop->startLauncher();
+  EXPECT_TRUE(desktop->waitForLog("CurselloLinuxLauncher started", 2)) << dump();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 
 const std::string kStarted = "CurselloLinuxLauncher started";
 const std::string kExiting = "CurselloLinuxLauncher exiting";
+const std::string kAlreadyRunning = "CurselloLinuxLauncher is already running; exiting";
 const std::string kNoDisplay = "X11 display is unavailable; Proton game windows cannot be detected";
 
 // A headless Wayland compositor with a runtime directory and socket of its own, and no X server.
@@ -114,6 +115,28 @@ TEST(LauncherLog, EndedBySignalWritesNoExitLine) {
     EXPECT_EQ(run.messages().front(), kStarted);
     EXPECT_FALSE(run.hasMessage(kExiting)) << run.output();
   }
+}
+
+// Launchers that share a runtime directory are the same user's: while one runs, another ends at once; a killed
+// one leaves nothing behind that keeps the next one out.
+TEST(LauncherLog, OneLauncherPerRuntimeDirectoryAndAKilledOneStopsNoSuccessor) {
+  XServer x(false);
+  ASSERT_TRUE(x.ok()) << x.diagnostics();
+  SessionBus bus;
+  TempDir runtime;
+  const auto env = withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", runtime.path());
+  RunningLauncher first(env, bus);
+  ASSERT_TRUE(first.waitForMessage(kStarted)) << first.output();
+
+  RunningLauncher second(env, bus);
+  const auto status = second.launcher().wait(std::chrono::seconds(20));
+  ASSERT_TRUE(status.has_value()) << second.output();
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+  EXPECT_EQ(second.messages(), std::vector<std::string>{kAlreadyRunning}) << second.output();
+
+  first.launcher().kill();
+  RunningLauncher third(env, bus);
+  EXPECT_TRUE(third.waitForMessage(kStarted)) << third.output();
 }
 
 TEST(LauncherLog, WaylandOnlyDesktopWarnsThatX11IsUnavailableAndRunsOn) {
