@@ -150,6 +150,11 @@ void SteamDesktop::startLauncher(bool withCursello) {
   const fs::path binary = launcherDir() / "CurselloLinuxLauncher";
   fs::copy_file(launcherBinary(), binary, fs::copy_options::overwrite_existing, ec);
   if (withCursello) writeFile(curselloExe(), "MZ stand-in for Cursello.exe\n");
+  startInstalledLauncher(binary);
+}
+
+void SteamDesktop::startInstalledLauncher(const fs::path& binary) {
+  std::error_code ec;
   const fs::path runtime = root() / "runtime";
   fs::create_directories(runtime, ec);
   fs::permissions(runtime, fs::perms::owner_all, ec);

@@ -66,6 +66,8 @@ class SteamDesktop {
   // Copies the launcher beside Cursello.exe (created unless withCursello is false) and starts it with HOME,
   // DISPLAY and the bus. Its standard output goes to logFile().
   void startLauncher(bool withCursello = true);
+  // Starts the launcher at `program` as it is, an installed one that finds its own Cursello.exe.
+  void startInstalledLauncher(const std::filesystem::path& program);
   pid_t launcherPid() const;
   Subprocess& launcher() { return *launcherProcess; }
 
