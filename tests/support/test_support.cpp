@@ -129,20 +129,6 @@ std::filesystem::path programInPath(const std::string& name) {
   return {};
 }
 
-CommandResult runCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         std::chrono::milliseconds timeout) {
-  const TempDir dir;
-  const std::filesystem::path output = dir.path() / "output";
-  const std::filesystem::path program =
-      argv.at(0).find('/') == std::string::npos ? programInPath(argv[0]) : std::filesystem::path(argv[0]);
-  Subprocess process({.program = program, .argv = argv, .env = env, .output = output, .workingDir = std::nullopt});
-  const auto status = process.wait(timeout);
-  CommandResult result;
-  if (status && WIFEXITED(*status)) result.status = WEXITSTATUS(*status);
-  result.output = slurp(output);
-  return result;
-}
-
 // fork rather than posix_spawn: the child must ask for SIGTERM on the test process's death before it runs the
 // helper. Only async-signal-safe calls run between fork and exec.
 pid_t startDaemon(const std::filesystem::path& program, std::vector<std::string> argv, std::vector<std::string> env,

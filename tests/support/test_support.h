@@ -88,17 +88,6 @@ class Subprocess {
 // Returns the first executable called `name` in the directories of PATH, or an empty path.
 std::filesystem::path programInPath(const std::string& name);
 
-// What a command printed (standard output and error together) and how it ended.
-struct CommandResult {
-  int status = -1;  // the exit status; -1 when it did not exit by itself within the timeout
-  std::string output;
-};
-
-// Runs argv (argv[0] looked up on PATH when it has no slash) to its end with the environment given.
-CommandResult runCommand(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env = currentEnvironment(),
-                         std::chrono::milliseconds timeout = std::chrono::minutes(10));
-
 // Starts a long-running helper of a test (a server, a bus) with its output appended to logPath and, when passFd
 // is not -1, that descriptor as the helper's descriptor targetFd. The helper gets SIGTERM when the test process
 // dies, so that a crashed test leaves none behind. Returns its pid, or -1.
