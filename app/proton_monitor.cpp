@@ -27,15 +27,9 @@ SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::strin
   SessionState state;
   if (auto launch = steamLaunchProcessForAppId(snapshot, appId)) {
     state.inheritedEnvPid = launch->pid;
-    state.inheritedEnv = std::move(launch->environment);
+    state.inheritedEnv = environmentOf(*launch);
   }
   return state;
-}
-
-const ProcessInfo* findProcess(const ProcessSnapshot& snapshot, std::int32_t pid) {
-  const auto it = snapshot.indexByPid.find(pid);
-  if (it == snapshot.indexByPid.end() || it->second >= snapshot.processes.size()) return nullptr;
-  return &snapshot.processes[it->second];
 }
 
 }  // namespace

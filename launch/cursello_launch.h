@@ -14,8 +14,6 @@
 
 namespace cs {
 
-using Environment = std::unordered_map<std::string, std::string>;
-
 // Returns the inherited environment with WINEESYNC and WINEFSYNC added from the game's process where the
 // inherited one lacks them: a Wine client whose sync mode differs from its wineserver's exits at once, and
 // Proton sets both only after Steam's launch process has started. gameProcess may be null.

@@ -1,15 +1,17 @@
 #include "proc/process_snapshot.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
-#include <filesystem>
+#include <cstdio>
+#include <memory>
 #include <sstream>
 #include <system_error>
-
-#include "common/paths.h"
-#include "common/text.h"
 
 namespace cs {
 
@@ -20,7 +22,7 @@ constexpr int kMaxWalkedPids = 64;
 
 // Accepts a /proc entry name that is a process directory: only decimal digits, parsed whole, greater than 0
 // and within a 32-bit pid. Names such as "self", "+1", " 1", "1a" or a number past 2^31-1 are not pids.
-std::optional<std::int32_t> pidFromEntryName(const std::string& name) {
+std::optional<std::int32_t> pidFromEntryName(std::string_view name) {
   if (name.empty() || name[0] < '0' || name[0] > '9') return std::nullopt;
   std::int32_t pid = 0;
   const char* end = name.data() + name.size();
@@ -29,41 +31,126 @@ std::optional<std::int32_t> pidFromEntryName(const std::string& name) {
   return pid;
 }
 
-std::filesystem::path procPath(std::int32_t pid) { return std::filesystem::path("/proc") / std::to_string(pid); }
+// "/proc/<pid>/<file>" in a fixed buffer: a pass forms one or two of these per process, and a path object for
+// each would cost more than the open.
+class ProcFilePath {
+ public:
+  ProcFilePath(std::int32_t pid, const char* file) { std::snprintf(text, sizeof text, "/proc/%d/%s", pid, file); }
+  const char* c_str() const { return text; }
+
+ private:
+  char text[48];
+};
+
+// The one read buffer of the program's /proc reads, reused by every pass; it grows to the longest file read.
+std::string& readBuffer() {
+  static std::string buffer(64 * 1024, '\0');
+  return buffer;
+}
+
+// Reads the open file whole into the read buffer and returns a view of its bytes. A procfs file answers a read
+// with all it holds up to the size asked for, so a short read is its end: that saves a second read per file.
+std::string_view readWhole(int fd) {
+  std::string& buffer = readBuffer();
+  std::size_t used = 0;
+  for (;;) {
+    const ssize_t count = read(fd, buffer.data() + used, buffer.size() - used);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;  // end of file, or a read error that ends the content here
+    used += static_cast<std::size_t>(count);
+    if (used < buffer.size()) break;
+    buffer.resize(buffer.size() * 2);
+  }
+  return std::string_view(buffer.data(), used);
+}
+
+// Reads /proc/<pid>/<file> whole; empty when it cannot be opened (the process has ended, or is not ours).
+std::string_view readProcFile(std::int32_t pid, const char* file) {
+  const int fd = open(ProcFilePath(pid, file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const std::string_view bytes = readWhole(fd);
+  close(fd);
+  return bytes;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
 
 }  // namespace
 
 ProcessSnapshot scanProcesses() {
-  ProcessSnapshot snapshot;
-  std::error_code ec;
-  std::filesystem::directory_iterator it(std::filesystem::path("/proc"), ec);
-  if (ec) return snapshot;
+  std::vector<ProcessInfo> processes;
+  const std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
+  if (!dir) return {};
+  const int procFd = dirfd(dir.get());
+  const uid_t user = getuid();
   // Processes come and go while /proc is listed: each read that finds nothing just leaves that part out.
-  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const std::string name = it->path().filename().string();
-    const std::optional<std::int32_t> pid = pidFromEntryName(name);
-    if (!pid || !isCurrentUserProcess(*pid)) continue;
-
-    const std::vector<std::string> args = splitNullSeparated(readFile(it->path() / "cmdline"));
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::optional<std::int32_t> pid = pidFromEntryName(entry->d_name);
+    if (!pid) continue;
+    char cmdlinePath[32];
+    std::snprintf(cmdlinePath, sizeof cmdlinePath, "%d/cmdline", *pid);
+    // The owner is asked of the open cmdline: procfs gives every file of a process the owner of its directory,
+    // and one open then serves both the owner check and the read.
+    const int fd = openat(procFd, cmdlinePath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || status.st_uid != user) {
+      close(fd);
+      continue;
+    }
+    std::string commandLine = joinNullSeparated(readWhole(fd));
+    close(fd);
     // Kernel threads, zombies and processes that have just ended have no command line.
-    if (args.empty()) continue;
-
-    ProcessInfo info;
+    if (commandLine.empty()) continue;
+    ProcessInfo& info = processes.emplace_back();
     info.pid = *pid;
-    info.parentPid = readProcParentPid(*pid).value_or(-1);
-    info.commandLine = joinArgs(args);
-    info.environment = parseEnvironment(splitNullSeparated(readFile(it->path() / "environ")));
-    snapshot.indexByPid.emplace(info.pid, snapshot.processes.size());
-    snapshot.processes.push_back(std::move(info));
+    info.commandLine = std::move(commandLine);
+    info.fromProc = true;
   }
+  return snapshotOf(std::move(processes));
+}
+
+ProcessSnapshot snapshotOf(std::vector<ProcessInfo> processes) {
+  ProcessSnapshot snapshot;
+  snapshot.processes = std::move(processes);
+  snapshot.indexByPid.reserve(snapshot.processes.size());
+  for (std::size_t i = 0; i < snapshot.processes.size(); ++i) {
+    snapshot.indexByPid.emplace_back(snapshot.processes[i].pid, i);
+  }
+  // /proc lists pids in ascending order, so this is nearly free; the position breaks ties, first one first.
+  std::sort(snapshot.indexByPid.begin(), snapshot.indexByPid.end());
   return snapshot;
 }
 
+const ProcessInfo* findProcess(const ProcessSnapshot& snapshot, std::int32_t pid) {
+  const auto found = std::lower_bound(snapshot.indexByPid.begin(), snapshot.indexByPid.end(), pid,
+                                      [](const auto& entry, std::int32_t wanted) { return entry.first < wanted; });
+  if (found == snapshot.indexByPid.end() || found->first != pid || found->second >= snapshot.processes.size()) {
+    return nullptr;
+  }
+  return &snapshot.processes[found->second];
+}
+
+std::int32_t parentPidOf(const ProcessInfo& info) {
+  if (!info.parentPid) info.parentPid = info.fromProc ? readProcParentPid(info.pid).value_or(-1) : -1;
+  return *info.parentPid;
+}
+
+const std::string& environmentBytes(const ProcessInfo& info) {
+  if (!info.environment) info.environment = info.fromProc ? std::string(readProcFile(info.pid, "environ")) : "";
+  return *info.environment;
+}
+
 std::optional<std::string> envValue(const ProcessInfo& info, const std::string& name) {
-  const auto found = info.environment.find(name);
-  if (found == info.environment.end()) return std::nullopt;
-  return found->second;
+  const std::optional<std::string_view> value = environmentValueIn(environmentBytes(info), name);
+  if (!value) return std::nullopt;
+  return std::string(*value);
+}
+
+Environment environmentOf(const ProcessInfo& info) {
+  return parseEnvironment(splitNullSeparated(environmentBytes(info)));
 }
 
 bool isPidInSetOrDescendant(const ProcessSnapshot& snapshot, std::int32_t pid, const std::set<std::int32_t>& pids) {
@@ -71,31 +158,34 @@ bool isPidInSetOrDescendant(const ProcessSnapshot& snapshot, std::int32_t pid, c
   // A parent of 0 (pid 1's) or -1 (unreadable stat) ends the walk.
   for (int step = 0; step < kMaxWalkedPids && current > 0; ++step) {
     if (pids.contains(current)) return true;
-    const auto found = snapshot.indexByPid.find(current);
-    if (found == snapshot.indexByPid.end()) return false;
-    current = snapshot.processes[found->second].parentPid;
+    const ProcessInfo* info = findProcess(snapshot, current);
+    if (info == nullptr) return false;
+    current = parentPidOf(*info);
   }
   return false;
 }
 
 bool isCurrentUserProcess(std::int32_t pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d", pid);
   struct stat status {};
-  if (stat(procPath(pid).c_str(), &status) != 0) return false;
+  if (stat(path, &status) != 0) return false;
   return status.st_uid == getuid();
 }
 
 std::optional<std::int32_t> readProcParentPid(std::int32_t pid) {
-  return parentPidFromStat(readFile(procPath(pid) / "stat"));
+  if (pid <= 0) return std::nullopt;
+  return parentPidFromStat(readProcFile(pid, "stat"));
 }
 
 // Reads the parent pid from /proc/<pid>/stat, whose fields (proc(5)) begin
 //   (1) pid  (2) comm in parentheses  (3) state, one character  (4) ppid  (5) pgrp ...
 // e.g. "123 (a) b) S 45 123 ...". The command name may hold spaces and ")" itself, so it ends at the last ")";
 // the fields after it are separated by single spaces.
-std::optional<std::int32_t> parentPidFromStat(const std::string& statText) {
+std::optional<std::int32_t> parentPidFromStat(std::string_view statText) {
   const std::size_t close = statText.rfind(')');
-  if (close == std::string::npos || close + 2 >= statText.size()) return std::nullopt;
-  std::istringstream fields(statText.substr(close + 2));
+  if (close == std::string_view::npos || close + 2 >= statText.size()) return std::nullopt;
+  std::istringstream fields(std::string(statText.substr(close + 2)));
   char state = '\0';
   std::int32_t parentPid = -1;
   // Extraction into a 32-bit integer fails on a value out of its range, as on missing digits.
@@ -105,22 +195,39 @@ std::optional<std::int32_t> parentPidFromStat(const std::string& statText) {
 
 // Splits the contents of cmdline or environ: items end with a NUL byte, the last one possibly without it (a
 // truncated read). "a\0\0b" and "\0a\0" hold the items a and b, and a alone; empty items are dropped.
-std::vector<std::string> splitNullSeparated(const std::string& text) {
+std::vector<std::string> splitNullSeparated(std::string_view text) {
   std::vector<std::string> items;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) items.push_back(text.substr(start, end - start));
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) items.emplace_back(text.substr(start, end - start));
     start = end + 1;
   }
   return items;
 }
 
+// Joins the items of a cmdline as splitNullSeparated and joinArgs would: "a\0\0b\0" gives "a b", "\0a" gives "a".
+std::string joinNullSeparated(std::string_view text) {
+  std::string joined;
+  joined.reserve(text.size());
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\0', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) {
+      if (!joined.empty()) joined.push_back(' ');
+      joined.append(text.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return joined;
+}
+
 // Turns NAME=VALUE items into a map: the name runs to the first "=" and may be empty ("=x"); the value may be
 // empty ("A=") or hold further "=" ("A=b=c"). An item without "=" is no variable.
-std::unordered_map<std::string, std::string> parseEnvironment(const std::vector<std::string>& items) {
-  std::unordered_map<std::string, std::string> environment;
+Environment parseEnvironment(const std::vector<std::string>& items) {
+  Environment environment;
   environment.reserve(items.size());
   for (const std::string& item : items) {
     const std::size_t equals = item.find('=');
@@ -129,6 +236,20 @@ std::unordered_map<std::string, std::string> parseEnvironment(const std::vector<
     environment.emplace(item.substr(0, equals), item.substr(equals + 1));
   }
   return environment;
+}
+
+// Finds NAME=VALUE in environ bytes without splitting them: the first item that begins with the name followed by
+// "=" holds the value, which runs to the next NUL or the end. An item begins at the start or after a NUL, so an
+// occurrence inside a value ("A=NAME=x") or an item without "=" ("NAME") is passed over, as the map would.
+std::optional<std::string_view> environmentValueIn(std::string_view items, std::string_view name) {
+  for (std::size_t pos = items.find(name); pos != std::string_view::npos; pos = items.find(name, pos + 1)) {
+    const std::size_t equals = pos + name.size();
+    if ((pos != 0 && items[pos - 1] != '\0') || equals >= items.size() || items[equals] != '=') continue;
+    const std::size_t valueStart = equals + 1;
+    const std::size_t end = items.find('\0', valueStart);
+    return items.substr(valueStart, end == std::string_view::npos ? std::string_view::npos : end - valueStart);
+  }
+  return std::nullopt;
 }
 
 }  // namespace cs

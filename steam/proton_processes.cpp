@@ -57,12 +57,14 @@ bool winePrefixMatchesAppId(const std::string& path, const std::string& appId) {
 bool isProtonCompatProcess(const ProcessInfo& info, const std::string& appId) {
   // The companion is started with the game's compatdata and prefix variables; it must never count as the game.
   if (isCurselloChild(info)) return false;
-  if (!steamAppIdMatchesIfPresent(info, appId)) return false;
-  // A compatdata path of another game is no veto: the prefix may still name this one.
+  // A compatdata path of another game is no veto: the prefix may still name this one. The paths are asked
+  // before the AppID variables only because most processes have neither path; the answer is the same.
   const std::optional<std::string> compatPath = envValue(info, "STEAM_COMPAT_DATA_PATH");
-  if (compatPath && compatPathMatchesAppId(*compatPath, appId)) return true;
-  const std::optional<std::string> prefix = envValue(info, "WINEPREFIX");
-  return prefix && winePrefixMatchesAppId(*prefix, appId);
+  if (!compatPath || !compatPathMatchesAppId(*compatPath, appId)) {
+    const std::optional<std::string> prefix = envValue(info, "WINEPREFIX");
+    if (!prefix || !winePrefixMatchesAppId(*prefix, appId)) return false;
+  }
+  return steamAppIdMatchesIfPresent(info, appId);
 }
 
 std::set<std::int32_t> protonProcessPidsForAppId(const ProcessSnapshot& snapshot, const std::string& appId) {

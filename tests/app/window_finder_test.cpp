@@ -25,8 +25,9 @@ class WindowFinder : public ::testing::Test {
   std::string savedDisplay;
   std::unique_ptr<ProtonMonitor> monitor;
   // 100 is the Proton process; 101 its child, 102 its grandchild; 200 is unrelated.
-  ProcessSnapshot snapshot = test::snapshotOf(
-      {{100, 1, "game", {}}, {101, 100, "game", {}}, {102, 101, "game", {}}, {200, 1, "other", {}}});
+  ProcessSnapshot snapshot = snapshotOf(
+      {{100, "game", 1, "", false}, {101, "game", 100, "", false}, {102, "game", 101, "", false},
+       {200, "other", 1, "", false}});
 };
 
 TEST_F(WindowFinder, FirstListedWindowOfTheGameOrADescendantWins) {

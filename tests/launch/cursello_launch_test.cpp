@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace cs {
 namespace {
 
@@ -150,7 +152,7 @@ TEST(WithGameSyncSettings, TakesOnlyMissingSyncSwitchesFromTheGame) {
   for (const Row& row : rows) {
     ProcessInfo game;
     game.pid = 4321;
-    if (row.game) game.environment = *row.game;
+    if (row.game) game.environment = test::environBytes(*row.game);
     EXPECT_EQ(withGameSyncSettings(row.inherited, row.game ? &game : nullptr), row.expected) << row.label;
   }
 }

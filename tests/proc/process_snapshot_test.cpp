@@ -21,7 +21,6 @@ namespace cs {
 namespace {
 
 using namespace std::string_literals;
-using Environment = std::unordered_map<std::string, std::string>;
 
 std::string printable(const std::string& bytes) {
   std::string text;
@@ -63,7 +62,7 @@ TEST(ProcessSnapshot, ParseEnvironmentKeepsFirstOccurrenceAndOddNames) {
 
 TEST(ProcessSnapshot, EnvValueTellsAnEmptyValueFromAnAbsentName) {
   ProcessInfo info;
-  info.environment = {{"EMPTY", ""}, {"SET", "v"}};
+  info.environment = test::environBytes({{"EMPTY", ""}, {"SET", "v"}});
   EXPECT_EQ(envValue(info, "EMPTY"), std::optional<std::string>(""));
   EXPECT_EQ(envValue(info, "SET"), std::optional<std::string>("v"));
   EXPECT_EQ(envValue(info, "ABSENT"), std::nullopt);
@@ -98,20 +97,19 @@ TEST(ProcessSnapshot, ParentPidTakesTheFieldAfterTheLastParenthesis) {
 
 // --- The ancestor walk on a hand-built snapshot -----------------------------------------------------------------
 
-void add(ProcessSnapshot& snapshot, std::int32_t pid, std::int32_t parentPid) {
+void add(std::vector<ProcessInfo>& processes, std::int32_t pid, std::int32_t parentPid) {
   ProcessInfo info;
   info.pid = pid;
   info.parentPid = parentPid;
   info.commandLine = "p" + std::to_string(pid);
-  snapshot.indexByPid.emplace(pid, snapshot.processes.size());
-  snapshot.processes.push_back(info);
+  processes.push_back(info);
 }
 
 // Pids 1000..1099, each the child of the one before; 1000's parent is pid 1, which is not in the snapshot.
 ProcessSnapshot longChain() {
-  ProcessSnapshot snapshot;
-  for (std::int32_t pid = 1000; pid < 1100; ++pid) add(snapshot, pid, pid == 1000 ? 1 : pid - 1);
-  return snapshot;
+  std::vector<ProcessInfo> processes;
+  for (std::int32_t pid = 1000; pid < 1100; ++pid) add(processes, pid, pid == 1000 ? 1 : pid - 1);
+  return snapshotOf(processes);
 }
 
 TEST(ProcessSnapshot, AncestorWalkLooksAtSixtyFourPids) {
@@ -129,12 +127,13 @@ TEST(ProcessSnapshot, AncestorWalkLooksAtSixtyFourPids) {
 }
 
 TEST(ProcessSnapshot, AncestorWalkStopsAtUnknownAndInvalidPids) {
-  ProcessSnapshot snapshot;
-  add(snapshot, 10, 20);  // 20 is missing, as another user's process would be
-  add(snapshot, 30, 31);  // 30 and 31 are each other's parent
-  add(snapshot, 31, 30);
-  add(snapshot, 40, -1);  // stat was unreadable
-  add(snapshot, 50, 0);
+  std::vector<ProcessInfo> processes;
+  add(processes, 10, 20);  // 20 is missing, as another user's process would be
+  add(processes, 30, 31);  // 30 and 31 are each other's parent
+  add(processes, 31, 30);
+  add(processes, 40, -1);  // stat was unreadable
+  add(processes, 50, 0);
+  const ProcessSnapshot snapshot = snapshotOf(processes);
 
   EXPECT_TRUE(isPidInSetOrDescendant(snapshot, 10, {20})) << "a missing parent is still tested";
   EXPECT_FALSE(isPidInSetOrDescendant(snapshot, 10, {21}));
@@ -152,10 +151,7 @@ TEST(ProcessSnapshot, AncestorWalkStopsAtUnknownAndInvalidPids) {
 
 // --- The snapshot of the real /proc -----------------------------------------------------------------------------
 
-const ProcessInfo* find(const ProcessSnapshot& snapshot, std::int32_t pid) {
-  const auto found = snapshot.indexByPid.find(pid);
-  return found == snapshot.indexByPid.end() ? nullptr : &snapshot.processes[found->second];
-}
+const ProcessInfo* find(const ProcessSnapshot& snapshot, std::int32_t pid) { return findProcess(snapshot, pid); }
 
 // Waits until the pid shows up in a fresh snapshot and returns that snapshot.
 ProcessSnapshot snapshotWith(std::int32_t pid) {
@@ -175,13 +171,13 @@ TEST(ProcessSnapshot, ScanSatisfiesItsInvariantsAndHoldsThisProcess) {
     const ProcessInfo& info = snapshot.processes[i];
     EXPECT_GT(info.pid, 0);
     EXPECT_FALSE(info.commandLine.empty()) << "pid " << info.pid;
-    const auto found = snapshot.indexByPid.find(info.pid);
-    ASSERT_NE(found, snapshot.indexByPid.end()) << "pid " << info.pid;
-    EXPECT_EQ(found->second, i) << "pid " << info.pid;
+    EXPECT_EQ(find(snapshot, info.pid), &info) << "pid " << info.pid;
+    // Nothing but the command line is read until a rule asks.
+    EXPECT_FALSE(info.parentPid.has_value() || info.environment.has_value()) << "pid " << info.pid;
   }
   const ProcessInfo* self = find(snapshot, getpid());
   ASSERT_NE(self, nullptr);
-  EXPECT_EQ(self->parentPid, getppid());
+  EXPECT_EQ(parentPidOf(*self), getppid());
   EXPECT_NE(self->commandLine.find("proc_tests"), std::string::npos) << self->commandLine;
   EXPECT_EQ(readProcParentPid(getpid()), getppid());
   EXPECT_TRUE(isCurrentUserProcess(getpid()));
@@ -221,8 +217,8 @@ TEST(ProcessSnapshot, ScanReadsCommandLineParentAndEnvironmentOfAChild) {
     ASSERT_NE(info, nullptr) << "argv " << describe(row.argv);
     EXPECT_EQ(info->pid, pid);
     EXPECT_EQ(info->commandLine, row.commandLine) << "argv " << describe(row.argv);
-    EXPECT_EQ(info->parentPid, getpid()) << "argv " << describe(row.argv);
-    EXPECT_EQ(info->environment, row.environment) << "env " << describe(row.env);
+    EXPECT_EQ(parentPidOf(*info), getpid()) << "argv " << describe(row.argv);
+    EXPECT_EQ(environmentOf(*info), row.environment) << "env " << describe(row.env);
   }
 }
 
@@ -256,7 +252,7 @@ TEST(ProcessSnapshot, ChainOfDescendantsIsFoundFromItsRoot) {
     const ProcessInfo* info = find(snapshot, line.back());
     ASSERT_NE(info, nullptr) << "pid " << line.back();
     EXPECT_EQ(info->commandLine, "chain-root");
-    line.push_back(info->parentPid);
+    line.push_back(parentPidOf(*info));
   }
   EXPECT_EQ(line[3], root.pid());
   EXPECT_EQ(line[4], getpid());

@@ -63,16 +63,13 @@ class LaunchContextTest : public ::testing::Test {
     info.pid = 4242;
     info.parentPid = 1;
     info.commandLine = commandLine;
-    info.environment = {{"STEAM_COMPAT_DATA_PATH", (libB / "steamapps/compatdata/730").string()},
-                        {"SteamAppId", "730"}};
+    info.environment = test::environBytes(
+        {{"STEAM_COMPAT_DATA_PATH", (libB / "steamapps/compatdata/730").string()}, {"SteamAppId", "730"}});
     return info;
   }
 
   ProcessSnapshot snapshotRunning(const fs::path& build) const {
-    ProcessSnapshot snapshot;
-    snapshot.processes.push_back(gameProcess("python3 " + build.string() + "/proton waitforexitandrun /g/a.exe"));
-    snapshot.indexByPid.emplace(4242, 0);
-    return snapshot;
+    return snapshotOf({gameProcess("python3 " + build.string() + "/proton waitforexitandrun /g/a.exe")});
   }
 
   test::TempDir dir;

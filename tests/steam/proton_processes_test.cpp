@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace cs {
 namespace {
 
@@ -19,7 +21,7 @@ ProcessInfo process(std::int32_t pid, Env environment, std::string commandLine =
   info.pid = pid;
   info.parentPid = 1;
   info.commandLine = std::move(commandLine);
-  info.environment = std::move(environment);
+  info.environment = test::environBytes(environment);
   return info;
 }
 
@@ -164,10 +166,7 @@ TEST(ProtonProcessPidsForAppId, CollectsMatchingPidsAscending) {
       process(7, game),
       process(7, game),
   };
-  for (const ProcessInfo& info : processes) {
-    snapshot.indexByPid.emplace(info.pid, snapshot.processes.size());
-    snapshot.processes.push_back(info);
-  }
+  snapshot = snapshotOf(processes);
   EXPECT_EQ(protonProcessPidsForAppId(snapshot, "730"), (std::set<std::int32_t>{7, 20, 300}));
   EXPECT_EQ(protonProcessPidsForAppId(snapshot, "440"), (std::set<std::int32_t>{4000}));
   EXPECT_TRUE(protonProcessPidsForAppId(snapshot, "570").empty());

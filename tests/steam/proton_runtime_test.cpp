@@ -57,8 +57,8 @@ ProcessInfo process(std::int32_t pid, std::string commandLine, const std::string
   info.pid = pid;
   info.parentPid = 1;
   info.commandLine = std::move(commandLine);
-  info.environment = {{"STEAM_COMPAT_DATA_PATH", "/home/u/.local/share/Steam/steamapps/compatdata/" + appId},
-                      {"SteamAppId", appId}};
+  info.environment = test::environBytes(
+      {{"STEAM_COMPAT_DATA_PATH", "/home/u/.local/share/Steam/steamapps/compatdata/" + appId}, {"SteamAppId", appId}});
   return info;
 }
 
@@ -151,7 +151,7 @@ TEST_F(ProtonDirFromRunningGame, FindsTheBuildBehindAnInterpreter) {
       "python3\t" + proton.string() + "/proton run",
   };
   for (const std::string& line : lines) {
-    EXPECT_EQ(protonDirFromRunningGame(test::snapshotOf({process(10, line)}), "730"), proton) << "line: " << line;
+    EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, line)}), "730"), proton) << "line: " << line;
   }
 }
 
@@ -159,8 +159,8 @@ TEST_F(ProtonDirFromRunningGame, TriesEveryWordOfOneProcessBeforeTheNext) {
   const fs::path other = makeBuild(steam, "GE-Proton9-20");
   const fs::path noWine = makeBuild(steam, "Proton 8.0", false);
   ProcessInfo notTheGame = process(1, other.string() + "/proton run");
-  notTheGame.environment.clear();
-  const ProcessSnapshot snapshot = test::snapshotOf({
+  notTheGame.environment = "";
+  const ProcessSnapshot snapshot = snapshotOf({
       notTheGame,
       process(2, other.string() + "/proton run", "440"),
       process(3, "wine Cursello.exe " + other.string() + "/proton run"),
@@ -179,12 +179,12 @@ TEST_F(ProtonDirFromRunningGame, KeepsTheWholeTextWhenItNamesABuild) {
   const fs::path odd = home.path() / ("odd " + steam.string()) / "steamapps/common/Proton 9.0";
   test::writeFile(wineOf(odd), "#!/bin/sh\n");
   const std::string line = home.path().string() + "/odd " + proton.string() + "/proton run";
-  EXPECT_EQ(protonDirFromRunningGame(test::snapshotOf({process(10, line)}), "730"), odd);
+  EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, line)}), "730"), odd);
 }
 
 TEST_F(ProtonDirFromRunningGame, FindsNothingWithoutALoader) {
   const fs::path noWine = makeBuild(steam, "Proton 8.0", false);
-  EXPECT_EQ(protonDirFromRunningGame(test::snapshotOf({process(10, pythonLine(noWine)), process(11, "game.exe")}),
+  EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, pythonLine(noWine)), process(11, "game.exe")}),
                                      "730"),
             std::nullopt);
   EXPECT_EQ(protonDirFromRunningGame(ProcessSnapshot{}, "730"), std::nullopt);
@@ -193,7 +193,7 @@ TEST_F(ProtonDirFromRunningGame, FindsNothingWithoutALoader) {
 TEST_F(ProtonDirFromRunningGame, FindsTheBuildAfterAMebibyteOfWords) {
   std::string line = "python3";
   while (line.size() < kMiB) line += " /x";
-  EXPECT_EQ(protonDirFromRunningGame(test::snapshotOf({process(10, line + " " + proton.string() + "/proton run")}),
+  EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, line + " " + proton.string() + "/proton run")}),
                                      "730"),
             proton);
 }

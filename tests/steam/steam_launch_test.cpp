@@ -143,8 +143,8 @@ TEST(IsCurselloChild, RecognisesTheCompanionByItsCommandLine) {
 TEST(SteamLaunchProcessForAppId, ReturnsACopyOfTheFirstLaunchInSnapshotOrder) {
   ProcessInfo first = process(900, "reaper SteamLaunch AppId=730 -- first");
   first.parentPid = 77;
-  first.environment = {{"SteamAppId", "730"}, {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "/s"}};
-  const ProcessSnapshot snapshot = test::snapshotOf({
+  first.environment = test::environBytes({{"SteamAppId", "730"}, {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "/s"}});
+  const ProcessSnapshot snapshot = snapshotOf({
       process(5, "reaper SteamLaunch AppId=440 -- other"),
       process(6, "wine Cursello.exe SteamLaunch AppId=730"),
       process(7, "game.exe AppId=730"),
@@ -162,14 +162,14 @@ TEST(SteamLaunchProcessForAppId, ReturnsACopyOfTheFirstLaunchInSnapshotOrder) {
 }
 
 TEST(SteamLaunchProcessForAppId, ComparesAppIdsAsText) {
-  const ProcessSnapshot snapshot = test::snapshotOf({process(5, "SteamLaunch AppId=0730")});
+  const ProcessSnapshot snapshot = snapshotOf({process(5, "SteamLaunch AppId=0730")});
   EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "730").has_value());
   EXPECT_TRUE(steamLaunchProcessForAppId(snapshot, "0730").has_value());
   EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "073").has_value());
 }
 
 TEST(SteamLaunchProcessForAppId, IgnoresCompanionsAndTheCompanionsOwnAppId) {
-  const ProcessSnapshot snapshot = test::snapshotOf({
+  const ProcessSnapshot snapshot = snapshotOf({
       process(5, "SteamLaunch AppId=570 --proton-child"),
       process(6, "SteamLaunch AppId=570 Cursello.exe"),
       process(7, "SteamLaunch AppId=4081736"),
@@ -180,7 +180,7 @@ TEST(SteamLaunchProcessForAppId, IgnoresCompanionsAndTheCompanionsOwnAppId) {
 }
 
 TEST(SteamLaunchAppIds, CollectsEachAppIdOnceInTextOrder) {
-  const ProcessSnapshot snapshot = test::snapshotOf({
+  const ProcessSnapshot snapshot = snapshotOf({
       process(1, "SteamLaunch AppId=95"),
       process(2, "SteamLaunch AppId=730"),
       process(3, "SteamLaunch AppId=440"),

@@ -205,13 +205,13 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
   }
 }
 
-ProcessSnapshot snapshotOf(std::vector<ProcessInfo> processes) {
-  ProcessSnapshot snapshot;
-  for (ProcessInfo& info : processes) {
-    snapshot.indexByPid.emplace(info.pid, snapshot.processes.size());
-    snapshot.processes.push_back(std::move(info));
+std::string environBytes(const Environment& environment) {
+  std::string bytes;
+  for (const auto& [name, value] : environment) {
+    bytes += name + "=" + value;
+    bytes.push_back('\0');
   }
-  return snapshot;
+  return bytes;
 }
 
 bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {

@@ -100,8 +100,8 @@ bool daemonExited(pid_t& pid);
 // Ends the helper: SIGTERM, then SIGKILL if it is still there after 5 s; always reaps and sets pid to -1.
 void stopDaemon(pid_t& pid);
 
-// Returns a snapshot of the given processes, indexed, in the given order (for the pure queries on snapshots).
-ProcessSnapshot snapshotOf(std::vector<ProcessInfo> processes);
+// Returns the variables as environ bytes (NAME=VALUE items, each ended by a NUL), for hand-made process records.
+std::string environBytes(const Environment& environment);
 
 // Calls the predicate every 20 ms until it is true or the timeout passes; returns its last answer.
 bool waitUntil(const std::function<bool()>& predicate,
