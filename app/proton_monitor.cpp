@@ -32,6 +32,13 @@ SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::strin
   return state;
 }
 
+// Reads the environment of every process that the Proton matching will ask about: all but the companion's.
+void readGameEnvironments(const ProcessSnapshot& snapshot) {
+  for (const ProcessInfo& info : snapshot.processes) {
+    if (!isCurselloChild(info)) environmentBytes(info);
+  }
+}
+
 }  // namespace
 
 void ProtonMonitor::start() {
@@ -91,6 +98,13 @@ void ProtonMonitor::poll() {
   reapChildren();
   const ProcessSnapshot snapshot = scanProcesses();
   const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
+  // Environments are read only when a session will look for its game's Proton processes, and then before the
+  // windows: a game that ends during the pass is then either seen with its window or missed with it, never seen
+  // without the window it still had, which would start the window counter a pass before the evidence counter.
+  const bool sessionsToEvaluate =
+      !sessions.empty() || std::any_of(launchAppIds.begin(), launchAppIds.end(),
+                                       [&](const std::string& appId) { return !sessions.contains(appId); });
+  if (sessionsToEvaluate) readGameEnvironments(snapshot);
   const std::vector<WindowInfo> windows = windowScanner.scan();
 
   for (const std::string& appId : launchAppIds) {

@@ -30,16 +30,14 @@ class X11WindowScanner {
   bool available() const;
 
   // Returns the top-level windows that declare a process id greater than 0, in listing order; empty without a
-  // display. A window that vanishes while it is queried comes out with the defaults and is dropped.
+  // display. A window that vanishes while it is queried comes out with the defaults and is dropped. The pid, the
+  // title (_NET_WM_NAME, else WM_NAME) and the visibility of every window are asked for in one round trip.
   std::vector<WindowInfo> scan() const;
 
  private:
   std::vector<unsigned long> topLevelWindows() const;
   std::vector<unsigned long> netClientList() const;
   std::vector<unsigned long> queryRootChildren() const;
-  std::optional<std::int32_t> windowPid(unsigned long xid) const;
-  std::string windowTitle(unsigned long xid) const;
-  bool isWindowVisible(unsigned long xid) const;
 
   _XDisplay* display = nullptr;
   unsigned long netClientListAtom = 0;

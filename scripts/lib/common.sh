@@ -1,7 +1,7 @@
 # Shared by scripts/run and scripts/test: installs what is missing on a Debian machine.
 
 # Packages needed to build the launcher.
-BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libayatana-appindicator3-dev libx11-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libayatana-appindicator3-dev libx11-dev libx11-xcb-dev libxcb1-dev)
 
 # Runs a command as root: directly when we are root, else through sudo.
 as_root() {

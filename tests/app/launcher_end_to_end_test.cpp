@@ -113,7 +113,9 @@ TEST_F(LauncherEndToEnd, AGameWholeLife) {
   const std::vector<std::string> launchEnvironment = environOf(launch);
   desktop->endCompanion(child);
   ASSERT_TRUE(desktop->waitForLog("Cursello child for AppID 730 exited")) << dump();
-  // Steam's launch process ends first, so that the evidence and window counters run together from here.
+  // Both end between two passes, so that the evidence and window counters run together from here: the "exited"
+  // line opens a pass, while a marker's line comes after its pass has read the processes and windows.
+  desktop->waitPasses(1);
   desktop->stopProcess(launch);
   desktop->stopProcess(game);
   ASSERT_TRUE(desktop->waitForLog("Game AppID 730 evidence disappeared; clearing session state")) << dump();
