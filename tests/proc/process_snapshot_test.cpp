@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "common/paths.h"
+#include "common/text.h"
 #include "tests/support/test_support.h"
 
 namespace cs {
@@ -67,6 +69,26 @@ TEST(ProcessSnapshot, EnvValueTellsAnEmptyValueFromAnAbsentName) {
   EXPECT_EQ(envValue(info, "SET"), std::optional<std::string>("v"));
   EXPECT_EQ(envValue(info, "ABSENT"), std::nullopt);
   EXPECT_EQ(envValue(info, "set"), std::nullopt);
+}
+
+// The in-place readers must answer exactly as the split, the join and the map they replace, on any bytes.
+TEST(ProcessSnapshot, InPlaceReadersAgreeWithSplitJoinAndMap) {
+  std::mt19937 random(7);
+  const std::string alphabet = "AB=x\0"s;
+  const std::vector<std::string> names = {"", "A", "B", "AB", "BA", "x"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string bytes(random() % 12, ' ');
+    for (char& c : bytes) c = alphabet[random() % alphabet.size()];
+    const std::vector<std::string> items = splitNullSeparated(bytes);
+    EXPECT_EQ(joinNullSeparated(bytes), joinArgs(items)) << "bytes " << printable(bytes);
+    const Environment environment = parseEnvironment(items);
+    for (const std::string& name : names) {
+      const auto found = environment.find(name);
+      const std::optional<std::string_view> expected =
+          found == environment.end() ? std::nullopt : std::optional<std::string_view>(found->second);
+      EXPECT_EQ(environmentValueIn(bytes, name), expected) << "bytes " << printable(bytes) << " name " << name;
+    }
+  }
 }
 
 TEST(ProcessSnapshot, ParentPidTakesTheFieldAfterTheLastParenthesis) {
@@ -220,6 +242,21 @@ TEST(ProcessSnapshot, ScanReadsCommandLineParentAndEnvironmentOfAChild) {
     EXPECT_EQ(parentPidOf(*info), getpid()) << "argv " << describe(row.argv);
     EXPECT_EQ(environmentOf(*info), row.environment) << "env " << describe(row.env);
   }
+}
+
+TEST(ProcessSnapshot, AProcessThatEndsAfterTheScanLacksWhatWasNotReadYet) {
+  auto child = std::make_unique<test::Subprocess>(
+      test::Subprocess::Options{test::fakeProcessBinary(), {"ends-soon"}, {"SET=1"}, std::nullopt, std::nullopt});
+  ASSERT_TRUE(child->started());
+  const std::int32_t pid = child->pid();
+  const ProcessSnapshot snapshot = snapshotWith(pid);
+  child.reset();  // killed and reaped: /proc/<pid> is gone
+  const ProcessInfo* info = find(snapshot, pid);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->commandLine, "ends-soon");
+  EXPECT_EQ(parentPidOf(*info), -1);
+  EXPECT_EQ(envValue(*info, "SET"), std::nullopt);
+  EXPECT_FALSE(isPidInSetOrDescendant(snapshot, pid, {getpid()}));
 }
 
 TEST(ProcessSnapshot, ScanLeavesOutZombies) {
