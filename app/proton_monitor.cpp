@@ -32,13 +32,6 @@ SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::strin
   return state;
 }
 
-// Reads the environment of every process that the Proton matching will ask about: all but the companion's.
-void readGameEnvironments(const ProcessSnapshot& snapshot) {
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (!isCurselloChild(info)) environmentBytes(info);
-  }
-}
-
 }  // namespace
 
 void ProtonMonitor::start() {
@@ -54,12 +47,20 @@ std::optional<WindowInfo> ProtonMonitor::findGameWindow(const ProcessSnapshot& s
                                                         const std::vector<WindowInfo>& windows,
                                                         const std::set<std::int32_t>& pids,
                                                         bool requireVisible) const {
+  return findGameWindowBy(
+      snapshot, windows, [&](std::int32_t pid) { return pids.contains(pid); }, requireVisible);
+}
+
+std::optional<WindowInfo> ProtonMonitor::findGameWindowBy(const ProcessSnapshot& snapshot,
+                                                          const std::vector<WindowInfo>& windows,
+                                                          const std::function<bool(std::int32_t)>& isGamePid,
+                                                          bool requireVisible) const {
   for (const WindowInfo& window : windows) {
     if (requireVisible && !window.visible) continue;
     if (window.pid < 1) continue;
     // The companion's own window belongs to the game's processes too; it must never count as the game's.
     if (window.title.find("Cursello") != std::string::npos) continue;
-    if (!isPidInSetOrDescendant(snapshot, window.pid, pids)) continue;
+    if (!isPidOrAncestorWanted(snapshot, window.pid, isGamePid)) continue;
     return window;
   }
   return std::nullopt;
@@ -98,13 +99,6 @@ void ProtonMonitor::poll() {
   reapChildren();
   const ProcessSnapshot snapshot = scanProcesses();
   const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
-  // Environments are read only when a session will look for its game's Proton processes, and then before the
-  // windows: a game that ends during the pass is then either seen with its window or missed with it, never seen
-  // without the window it still had, which would start the window counter a pass before the evidence counter.
-  const bool sessionsToEvaluate =
-      !sessions.empty() || std::any_of(launchAppIds.begin(), launchAppIds.end(),
-                                       [&](const std::string& appId) { return !sessions.contains(appId); });
-  if (sessionsToEvaluate) readGameEnvironments(snapshot);
   const std::vector<WindowInfo> windows = windowScanner.scan();
 
   for (const std::string& appId : launchAppIds) {
@@ -117,14 +111,17 @@ void ProtonMonitor::poll() {
     const std::string& appId = it->first;
     SessionState& state = it->second;
 
-    const std::set<std::int32_t> protonPids = protonProcessPidsForAppId(snapshot, appId);
+    // The game's Proton processes are judged only where the pass asks: whether there is one, and whether a
+    // window's process or an ancestor is one.
+    const ProtonProcessMatcher protonProcesses(snapshot, appId);
+    const auto isProtonPid = [&](std::int32_t pid) { return protonProcesses.contains(pid); };
     const bool launchSeen = launchAppIds.contains(appId);
-    const bool protonSeen = !protonPids.empty();
+    const bool protonSeen = protonProcesses.any();
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
     if (protonSeen) {
-      anyWindow = findGameWindow(snapshot, windows, protonPids, false);
-      readyWindow = findReadyGameWindow(snapshot, windows, protonPids);
+      anyWindow = findGameWindowBy(snapshot, windows, isProtonPid, false);
+      readyWindow = findGameWindowBy(snapshot, windows, isProtonPid, true);
     }
 
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&

@@ -3,6 +3,7 @@
 #define CS_APP_PROTON_MONITOR_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -38,6 +39,10 @@ class ProtonMonitor {
                                                 const std::set<std::int32_t>& pids) const;
 
  private:
+  // findGameWindow, asking isGamePid of the pids on each window's ancestor walk.
+  std::optional<WindowInfo> findGameWindowBy(const ProcessSnapshot& snapshot, const std::vector<WindowInfo>& windows,
+                                             const std::function<bool(std::int32_t)>& isGamePid,
+                                             bool requireVisible) const;
   void reapChildren();
   void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
                           const ProcessSnapshot& snapshot);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <system_error>
@@ -31,16 +30,29 @@ std::optional<std::int32_t> pidFromEntryName(std::string_view name) {
   return pid;
 }
 
-// "/proc/<pid>/<file>" in a fixed buffer: a pass forms one or two of these per process, and a path object for
-// each would cost more than the open.
+// "<pid>/<file>", relative to /proc, in a fixed buffer: a pass forms one or two of these per process, and a path
+// object or a formatted print for each would cost more than the open.
 class ProcFilePath {
  public:
-  ProcFilePath(std::int32_t pid, const char* file) { std::snprintf(text, sizeof text, "/proc/%d/%s", pid, file); }
+  ProcFilePath(std::int32_t pid, std::string_view file) {
+    char* end = std::to_chars(text, text + 16, pid).ptr;
+    *end++ = '/';
+    end = std::copy(file.begin(), file.end(), end);
+    *end = '\0';
+  }
   const char* c_str() const { return text; }
 
  private:
   char text[48];
 };
+
+// /proc, opened once for the program's life: every per-process file is opened relative to it, which spares the
+// kernel one path step per open. Close-on-exec, so that no companion inherits it; retried while it fails.
+int procDirectory() {
+  static int fd = -1;
+  if (fd < 0) fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd;
+}
 
 // The one read buffer of the program's /proc reads, reused by every pass; it grows to the longest file read.
 std::string& readBuffer() {
@@ -65,8 +77,8 @@ std::string_view readWhole(int fd) {
 }
 
 // Reads /proc/<pid>/<file> whole; empty when it cannot be opened (the process has ended, or is not ours).
-std::string_view readProcFile(std::int32_t pid, const char* file) {
-  const int fd = open(ProcFilePath(pid, file).c_str(), O_RDONLY | O_CLOEXEC);
+std::string_view readProcFile(std::int32_t pid, std::string_view file) {
+  const int fd = openat(procDirectory(), ProcFilePath(pid, file).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
   const std::string_view bytes = readWhole(fd);
   close(fd);
@@ -80,20 +92,21 @@ struct DirCloser {
 }  // namespace
 
 ProcessSnapshot scanProcesses() {
-  std::vector<ProcessInfo> processes;
+  const int procFd = procDirectory();
+  if (procFd < 0) return {};
+  // A listing of its own each pass: /proc changes under it, and a fresh descriptor starts at its beginning.
   const std::unique_ptr<DIR, DirCloser> dir(opendir("/proc"));
   if (!dir) return {};
-  const int procFd = dirfd(dir.get());
   const uid_t user = getuid();
+  std::vector<ProcessInfo> processes;
+  processes.reserve(512);
   // Processes come and go while /proc is listed: each read that finds nothing just leaves that part out.
   while (const dirent* entry = readdir(dir.get())) {
     const std::optional<std::int32_t> pid = pidFromEntryName(entry->d_name);
     if (!pid) continue;
-    char cmdlinePath[32];
-    std::snprintf(cmdlinePath, sizeof cmdlinePath, "%d/cmdline", *pid);
     // The owner is asked of the open cmdline: procfs gives every file of a process the owner of its directory,
     // and one open then serves both the owner check and the read.
-    const int fd = openat(procFd, cmdlinePath, O_RDONLY | O_CLOEXEC);
+    const int fd = openat(procFd, ProcFilePath(*pid, "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat status {};
     if (fstat(fd, &status) != 0 || status.st_uid != user) {
@@ -154,10 +167,15 @@ Environment environmentOf(const ProcessInfo& info) {
 }
 
 bool isPidInSetOrDescendant(const ProcessSnapshot& snapshot, std::int32_t pid, const std::set<std::int32_t>& pids) {
+  return isPidOrAncestorWanted(snapshot, pid, [&](std::int32_t current) { return pids.contains(current); });
+}
+
+bool isPidOrAncestorWanted(const ProcessSnapshot& snapshot, std::int32_t pid,
+                           const std::function<bool(std::int32_t)>& isWanted) {
   std::int32_t current = pid;
   // A parent of 0 (pid 1's) or -1 (unreadable stat) ends the walk.
   for (int step = 0; step < kMaxWalkedPids && current > 0; ++step) {
-    if (pids.contains(current)) return true;
+    if (isWanted(current)) return true;
     const ProcessInfo* info = findProcess(snapshot, current);
     if (info == nullptr) return false;
     current = parentPidOf(*info);
@@ -166,10 +184,8 @@ bool isPidInSetOrDescendant(const ProcessSnapshot& snapshot, std::int32_t pid, c
 }
 
 bool isCurrentUserProcess(std::int32_t pid) {
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d", pid);
   struct stat status {};
-  if (stat(path, &status) != 0) return false;
+  if (pid <= 0 || fstatat(procDirectory(), std::to_string(pid).c_str(), &status, 0) != 0) return false;
   return status.st_uid == getuid();
 }
 
@@ -210,7 +226,6 @@ std::vector<std::string> splitNullSeparated(std::string_view text) {
 // Joins the items of a cmdline as splitNullSeparated and joinArgs would: "a\0\0b\0" gives "a b", "\0a" gives "a".
 std::string joinNullSeparated(std::string_view text) {
   std::string joined;
-  joined.reserve(text.size());
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\0', start);

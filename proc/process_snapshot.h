@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -62,6 +63,10 @@ Environment environmentOf(const ProcessInfo& info);
 
 // Returns true when pid, or one of its ancestors inside the snapshot, is in pids; at most 64 pids are looked at.
 bool isPidInSetOrDescendant(const ProcessSnapshot& snapshot, std::int32_t pid, const std::set<std::int32_t>& pids);
+
+// The same walk, asking isWanted of each pid on it in turn, from pid upwards, until one is wanted.
+bool isPidOrAncestorWanted(const ProcessSnapshot& snapshot, std::int32_t pid,
+                           const std::function<bool(std::int32_t)>& isWanted);
 
 // Returns whether /proc/<pid> exists and is owned by the real user id.
 bool isCurrentUserProcess(std::int32_t pid);

@@ -1,9 +1,11 @@
 #include "steam/proton_processes.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "common/text.h"
 #include "steam/steam_launch.h"
@@ -65,6 +67,33 @@ bool isProtonCompatProcess(const ProcessInfo& info, const std::string& appId) {
     if (!prefix || !winePrefixMatchesAppId(*prefix, appId)) return false;
   }
   return steamAppIdMatchesIfPresent(info, appId);
+}
+
+ProtonProcessMatcher::ProtonProcessMatcher(const ProcessSnapshot& snapshot_, std::string appId_)
+    : snapshot(snapshot_), appId(std::move(appId_)), verdicts(snapshot_.processes.size(), -1) {}
+
+bool ProtonProcessMatcher::matchesAt(std::size_t index) const {
+  if (verdicts[index] < 0) verdicts[index] = isProtonCompatProcess(snapshot.processes[index], appId) ? 1 : 0;
+  return verdicts[index] == 1;
+}
+
+bool ProtonProcessMatcher::any() const {
+  // A running game's processes are among the newest, and /proc lists pids in ascending order: asking from the
+  // end finds one after a few processes instead of reading every environment first.
+  for (std::size_t index = snapshot.processes.size(); index > 0; --index) {
+    if (matchesAt(index - 1)) return true;
+  }
+  return false;
+}
+
+bool ProtonProcessMatcher::contains(std::int32_t pid) const {
+  // Every process with that pid counts, as in the set; /proc lists each once.
+  auto entry = std::lower_bound(snapshot.indexByPid.begin(), snapshot.indexByPid.end(), pid,
+                                [](const auto& item, std::int32_t wanted) { return item.first < wanted; });
+  for (; entry != snapshot.indexByPid.end() && entry->first == pid; ++entry) {
+    if (entry->second < snapshot.processes.size() && matchesAt(entry->second)) return true;
+  }
+  return false;
 }
 
 std::set<std::int32_t> protonProcessPidsForAppId(const ProcessSnapshot& snapshot, const std::string& appId) {

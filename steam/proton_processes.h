@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "proc/process_snapshot.h"
 
@@ -26,6 +27,27 @@ bool isProtonCompatProcess(const ProcessInfo& info, const std::string& appId);
 
 // Returns the pids of the AppID's Proton processes, ascending; empty when there are none.
 std::set<std::int32_t> protonProcessPidsForAppId(const ProcessSnapshot& snapshot, const std::string& appId);
+
+// The AppID's Proton processes in a snapshot, as protonProcessPidsForAppId finds them, but judged one process at a
+// time and only when asked: a pass needs to know whether there is one at all and whether a window's process or an
+// ancestor of it is one, and for that most processes' environments need not be read. Each judgement is kept for
+// the life of the matcher, which must not outlive the snapshot.
+class ProtonProcessMatcher {
+ public:
+  ProtonProcessMatcher(const ProcessSnapshot& snapshot, std::string appId);
+
+  // Returns whether the AppID has a Proton process: protonProcessPidsForAppId is not empty.
+  bool any() const;
+  // Returns whether pid is in protonProcessPidsForAppId.
+  bool contains(std::int32_t pid) const;
+
+ private:
+  bool matchesAt(std::size_t index) const;
+
+  const ProcessSnapshot& snapshot;
+  std::string appId;
+  mutable std::vector<std::int8_t> verdicts;  // per position in processes: -1 not judged yet, else 0 or 1
+};
 
 }  // namespace cs
 

@@ -173,5 +173,26 @@ TEST(ProtonProcessPidsForAppId, CollectsMatchingPidsAscending) {
   EXPECT_TRUE(protonProcessPidsForAppId(ProcessSnapshot{}, "730").empty());
 }
 
+// The matcher judges processes only when asked, but must answer as the set does for every pid.
+TEST(ProtonProcessMatcher, AnswersAsTheSetOfPids) {
+  const Env game = {{"STEAM_COMPAT_DATA_PATH", kCompat730}};
+  const ProcessSnapshot snapshot = snapshotOf({
+      process(300, game),
+      process(5, game, "wine Cursello.exe"),
+      process(7, {}),
+      process(7, game),  // a pid listed twice counts when either record matches
+      process(4000, {{"STEAM_COMPAT_DATA_PATH", "/x/steamapps/compatdata/440"}}),
+  });
+  for (const std::string appId : {"730", "440", "570"}) {
+    const std::set<std::int32_t> pids = protonProcessPidsForAppId(snapshot, appId);
+    const ProtonProcessMatcher matcher(snapshot, appId);
+    for (const std::int32_t pid : {5, 7, 300, 4000, 1, -1}) {
+      EXPECT_EQ(matcher.contains(pid), pids.contains(pid)) << "AppID " << appId << " pid " << pid;
+    }
+    EXPECT_EQ(ProtonProcessMatcher(snapshot, appId).any(), !pids.empty()) << "AppID " << appId;
+  }
+  EXPECT_FALSE(ProtonProcessMatcher(ProcessSnapshot{}, "730").any());
+}
+
 }  // namespace
 }  // namespace cs
