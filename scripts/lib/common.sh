@@ -3,6 +3,9 @@
 # Packages needed to build the launcher.
 BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libayatana-appindicator3-dev libx11-dev libx11-xcb-dev libxcb1-dev)
 
+# Packages needed to build the fuzz targets: clang, its libFuzzer runtime, and GCC's C++ library that it uses.
+FUZZ_PACKAGES=(clang libclang-rt-dev g++ cmake make)
+
 # Runs a command as root: directly when we are root, else through sudo.
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then
