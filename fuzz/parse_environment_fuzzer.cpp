@@ -31,6 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto first = firstValues.find(nameView);
     require(first != firstValues.end(), "every name comes from an item");
     require(std::string_view(value) == first->second, "the first occurrence of a name wins");
+    // The lookup in place, which the poll uses instead of the map, finds the same value.
+    const auto inPlace = cs::environmentValueIn(bytes, name);
+    require(inPlace.has_value() && *inPlace == std::string_view(value), "the lookup in place finds every variable");
+  }
+  // And finds nothing the map lacks: try every prefix of every item as a name (names hold no "=" or NUL).
+  for (const auto& item : items) {
+    const std::string_view view(item);
+    for (std::size_t length = 0; length <= view.size() && length <= 64; ++length) {
+      const std::string_view name = view.substr(0, length);
+      if (name.find('=') != std::string_view::npos) break;
+      const auto found = environment.find(std::string(name));
+      const auto inPlace = cs::environmentValueIn(bytes, name);
+      require(inPlace.has_value() == (found != environment.end()), "the lookup in place agrees on presence");
+    }
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
+#include "common/text.h"
 #include "proc/process_snapshot.h"
 
 namespace {
@@ -41,5 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     joined.append(view);
   }
   require(joined == withoutEmptyItems(bytes), "the items joined by NUL are the input without its empty items");
+  // The scan joins a cmdline in place, without the list; it must give what joinArgs gives on the items.
+  require(cs::joinNullSeparated(bytes) == cs::joinArgs(items), "the join in place equals joinArgs of the items");
   return 0;
 }
