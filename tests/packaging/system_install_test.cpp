@@ -29,7 +29,9 @@ TEST(SystemInstall, LauncherFromPathServesAGameWithCurselloFromItsProgramDirecto
   desktop.startSteamLaunch("730", proton, {});
   desktop.startGame("730", proton, "Game 730");
   ASSERT_TRUE(desktop.waitForLog("Launched Cursello for AppID 730 with child pid ")) << slurp(desktop.logFile());
-  const auto pids = desktop.companionPids();
+  // The launcher logs the child as soon as it has started it; the stand-in records itself a moment later.
+  std::vector<pid_t> pids;
+  ASSERT_TRUE(waitUntil([&] { return !(pids = desktop.companionPids()).empty(); }));
   ASSERT_EQ(pids.size(), 1u);
   ASSERT_TRUE(waitUntil([&] { return desktop.companionArgs(pids[0]).size() == 5; }));
   EXPECT_EQ(desktop.companionArgs(pids[0])[1], cursello.string());
