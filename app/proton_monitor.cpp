@@ -34,10 +34,14 @@ SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::strin
 
 }  // namespace
 
+void ProtonMonitor::setFailureReporter(LaunchFailureReporter reporter) { failureReporter = std::move(reporter); }
+
 void ProtonMonitor::start() {
   logger.log("CurselloLinuxLauncher started");
   if (!windowScanner.available()) {
-    logger.log("X11 display is unavailable; Proton game windows cannot be detected");
+    const std::string message = "X11 display is unavailable; Proton game windows cannot be detected";
+    logger.log(message);
+    if (failureReporter) failureReporter({LaunchFailureKind::NoDisplay, "", "", message, {}});
   }
 }
 
@@ -179,7 +183,9 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   if (!context) {
     if (!state.noContextReported) {
       state.noContextReported = true;
-      logger.log("No usable Steam Proton context found for AppID " + appId);
+      const std::string message = "No usable Steam Proton context found for AppID " + appId;
+      logger.log(message);
+      if (failureReporter) failureReporter({LaunchFailureKind::NoContext, appId, window.title, message, {}});
     }
     return;
   }
@@ -188,7 +194,14 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
   // companion must match them or its wineserver turns it away.
   const Environment environment = withGameSyncSettings(state.inheritedEnv, findProcess(snapshot, window.pid));
-  spawnCursello(appId, *context, exePath, environment, state.inheritedEnvPid, logger, state.childPid);
+  LaunchFailure failure;
+  if (!spawnCursello(appId, *context, exePath, environment, state.inheritedEnvPid, logger, state.childPid,
+                     &failure) &&
+      failureReporter) {
+    failure.appId = appId;
+    failure.windowTitle = window.title;
+    failureReporter(failure);
+  }
 }
 
 }  // namespace cs

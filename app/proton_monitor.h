@@ -12,6 +12,7 @@
 
 #include "app/logger.h"
 #include "app/session_state.h"
+#include "launch/launch_failure.h"
 #include "proc/process_snapshot.h"
 #include "x11/window_scanner.h"
 
@@ -23,6 +24,9 @@ class ProtonMonitor {
   ProtonMonitor(const ProtonMonitor&) = delete;
   ProtonMonitor& operator=(const ProtonMonitor&) = delete;
 
+  // Sets who is told, besides the log, when the companion cannot be started for a game or no display can be
+  // watched. Unset, nobody is.
+  void setFailureReporter(LaunchFailureReporter reporter);
   // Logs the start line, and a warning when no X11 display could be opened.
   void start();
   // Logs the exit line; sessions and children are left as they are.
@@ -48,6 +52,7 @@ class ProtonMonitor {
                           const ProcessSnapshot& snapshot);
 
   Logger logger;
+  LaunchFailureReporter failureReporter;
   X11WindowScanner windowScanner;
   std::unordered_map<std::string, SessionState> sessions;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that

@@ -74,23 +74,25 @@ std::vector<std::string> launchArguments(const std::string& appId, const LaunchC
 
 bool spawnCursello(const std::string& appId, const LaunchContext& context, const std::filesystem::path& exePath,
                    const Environment& inheritedEnv, std::int32_t inheritedEnvPid, Logger& logger,
-                   std::int32_t& childPid) {
-  if (!pathExists(exePath)) {
-    logger.log("Cursello.exe not found: " + exePath.string());
+                   std::int32_t& childPid, LaunchFailure* failure) {
+  // Logs the failure's one line and hands the same text to the caller.
+  const auto fail = [&](LaunchFailureKind kind, const std::string& message) {
+    logger.log(message);
+    if (failure != nullptr) {
+      failure->kind = kind;
+      failure->message = message;
+      if (kind == LaunchFailureKind::CurselloMissing) failure->curselloDir = exePath.parent_path();
+    }
     return false;
-  }
+  };
+  if (!pathExists(exePath)) return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
   if (!pathExists(context.compatDataPath)) {
-    logger.log("Compatdata path not found: " + context.compatDataPath.string());
-    return false;
+    return fail(LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + context.compatDataPath.string());
   }
   const std::filesystem::path prefix = context.compatDataPath / "pfx";
-  if (!pathExists(prefix)) {
-    logger.log("Wine prefix not found: " + prefix.string());
-    return false;
-  }
+  if (!pathExists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + prefix.string());
   if (!pathExists(context.winePath)) {
-    logger.log("Proton wine loader not found: " + context.winePath.string());
-    return false;
+    return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + context.winePath.string());
   }
 
   logger.log("Launching Cursello for AppID " + appId + " inherited_env_pid=" + std::to_string(inheritedEnvPid) +
@@ -113,8 +115,8 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
   const std::string file = context.winePath.string();
   const int error = posix_spawn(&pid, file.c_str(), nullptr, nullptr, argv.data(), envp.data());
   if (error != 0) {
-    logger.log("Failed to launch Proton wine for AppID " + appId + ": " + std::strerror(error));
-    return false;
+    return fail(LaunchFailureKind::SpawnFailed,
+                "Failed to launch Proton wine for AppID " + appId + ": " + std::strerror(error));
   }
   childPid = static_cast<std::int32_t>(pid);
   logger.log("Launched Cursello for AppID " + appId + " with child pid " + std::to_string(childPid));

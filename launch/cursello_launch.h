@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/logger.h"
+#include "launch/launch_failure.h"
 #include "proc/process_snapshot.h"
 #include "steam/launch_context.h"
 
@@ -28,10 +29,11 @@ std::vector<std::string> launchArguments(const std::string& appId, const LaunchC
                                          const std::filesystem::path& exePath);
 
 // Checks the four paths, logs the launch and starts the wine loader without waiting for it. Returns true and
-// sets childPid when the child was started; otherwise logs why and leaves childPid alone.
+// sets childPid when the child was started; otherwise logs why, leaves childPid alone and, when failure is not
+// null, fills in its kind, the logged message and (for a missing Cursello.exe) the directory it belongs in.
 bool spawnCursello(const std::string& appId, const LaunchContext& context, const std::filesystem::path& exePath,
                    const Environment& inheritedEnv, std::int32_t inheritedEnvPid, Logger& logger,
-                   std::int32_t& childPid);
+                   std::int32_t& childPid, LaunchFailure* failure = nullptr);
 
 }  // namespace cs
 
