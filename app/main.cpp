@@ -5,6 +5,7 @@
 #include "app/logger.h"
 #include "app/proton_monitor.h"
 #include "common/runtime_dir.h"
+#include "notify/desktop_notifier.h"
 #include "tray/tray_indicator.h"
 
 namespace cs {
@@ -30,6 +31,8 @@ int main(int argc, char** argv) {
   }
   gtk_init(&argc, &argv);
   cs::ProtonMonitor monitor;
+  // Once the session starts the launcher nobody reads its log: a game it cannot serve is also told on the desktop.
+  monitor.setFailureReporter(cs::desktopNotifier("CurselloLinuxLauncher"));
   monitor.start();
   cs::setupTray(monitor, iconDir);
   g_timeout_add_seconds(1, cs::onPoll, &monitor);
