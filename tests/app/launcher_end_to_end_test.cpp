@@ -349,6 +349,51 @@ TEST_F(LauncherEndToEnd, MissingCurselloExeIsReportedOnce) {
   EXPECT_EQ(desktop->countLog("Launching Cursello for AppID "), 0) << dump();
 }
 
+TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
+  ASSERT_TRUE(bus.startNotificationServer()) << bus.diagnostics();
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->makeCompatData("440");
+  desktop->startLauncher(false);
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  const std::string line = "Cursello.exe not found: " + desktop->curselloExe().string();
+  ASSERT_TRUE(desktop->waitForLog(line)) << dump();
+  // Cursello.exe in place now: the next game's companion starts, and that is told to nobody.
+  writeFile(desktop->curselloExe(), "MZ stand-in for Cursello.exe\n");
+  desktop->startSteamLaunch("440", proton, {});
+  desktop->startGame("440", proton, "Game 440");
+  waitForCompanion("440");
+  desktop->waitPasses(2);
+  ASSERT_TRUE(waitUntil([&] { return !bus.notifications().empty(); })) << dump();
+  const auto notifications = bus.notifications();
+  ASSERT_EQ(notifications.size(), 1u) << dump();
+  EXPECT_EQ(notifications[0].app, "CurselloLinuxLauncher");
+  EXPECT_NE(notifications[0].summary.find("Game 730"), std::string::npos) << notifications[0].summary;
+  EXPECT_NE(notifications[0].body.find("Put Cursello.exe in " + desktop->launcherDir().string()), std::string::npos)
+      << notifications[0].body;
+  EXPECT_TRUE(notifications[0].body.ends_with(line)) << notifications[0].body;
+}
+
+TEST_F(LauncherEndToEnd, WithoutANotificationServerAFailedLaunchChangesNothing) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher(false);
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  ASSERT_TRUE(desktop->waitForLog("Cursello.exe not found: ")) << dump();
+  desktop->waitPasses(2);
+  // The bus answers at once that nobody serves notifications; the launcher polls on and logs nothing of it.
+  bool afterFailure = false;
+  for (const auto& line : desktop->log()) {
+    if (afterFailure) {
+      EXPECT_EQ(line.message.rfind("Detected Steam launch for AppID 99", 0), 0u) << dump();
+    }
+    afterFailure = afterFailure || line.message.rfind("Cursello.exe not found: ", 0) == 0;
+  }
+  EXPECT_EQ(desktop->countLog("Cursello.exe not found: "), 1) << dump();
+}
+
 TEST_F(LauncherEndToEnd, RunningBuildBehindItsInterpreterWinsOverExperimental) {
   desktop->installProton("Proton - Experimental");
   const fs::path proton = desktop->installProton("Proton 9.0");

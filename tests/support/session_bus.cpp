@@ -150,6 +150,7 @@ SessionBus::SessionBus() {
 
 SessionBus::~SessionBus() {
   stopDaemon(watcherPid);
+  stopDaemon(notificationServerPid);
   stopDaemon(daemonPid);
 }
 
@@ -165,6 +166,31 @@ bool SessionBus::startTrayWatcher() {
   if (watcherPid <= 0) return false;
   waitUntil([&] { return busNameHasOwner(busAddress, kWatcherName) || daemonExited(watcherPid); });
   return busNameHasOwner(busAddress, kWatcherName);
+}
+
+bool SessionBus::startNotificationServer() {
+  if (!ok()) return false;
+  const std::string name = "org.freedesktop.Notifications";
+  notificationServerPid =
+      startDaemon(CS_NOTIFICATION_SERVER_BINARY, {"notification_server", (dir.path() / "notifications").string()},
+                  environment(currentEnvironment()), dir.path() / "notification_server.log");
+  if (notificationServerPid <= 0) return false;
+  waitUntil([&] { return busNameHasOwner(busAddress, name) || daemonExited(notificationServerPid); });
+  return busNameHasOwner(busAddress, name);
+}
+
+std::vector<SessionBus::Notification> SessionBus::notifications() const {
+  std::vector<Notification> result;
+  const std::string bytes = slurp(dir.path() / "notifications");
+  std::size_t start = 0;
+  for (std::size_t end; (end = bytes.find('\x1e', start)) != std::string::npos; start = end + 1) {
+    std::vector<std::string> fields;
+    std::size_t from = start;
+    for (std::size_t to; (to = bytes.find('\x1f', from)) < end; from = to + 1) fields.push_back(bytes.substr(from, to - from));
+    fields.push_back(bytes.substr(from, end - from));
+    if (fields.size() == 4) result.push_back({fields[0], fields[1], fields[2], fields[3]});
+  }
+  return result;
 }
 
 std::string SessionBus::diagnostics() const {

@@ -45,6 +45,14 @@ class SessionBus {
   // the program is missing or did not take the name in time.
   bool startTrayWatcher();
 
+  // Starts the recording notification server on this bus and waits until it owns org.freedesktop.Notifications.
+  bool startNotificationServer();
+  // The notifications it was sent so far, in order.
+  struct Notification {
+    std::string app, icon, summary, body;
+  };
+  std::vector<Notification> notifications() const;
+
   // The output of the daemon and the watcher so far: for failure messages.
   std::string diagnostics() const;
 
@@ -52,6 +60,7 @@ class SessionBus {
   TempDir dir;
   pid_t daemonPid = -1;
   pid_t watcherPid = -1;
+  pid_t notificationServerPid = -1;
   std::string busAddress;
 };
 
