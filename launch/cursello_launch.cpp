@@ -85,7 +85,9 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
     }
     return false;
   };
-  if (!pathExists(exePath)) return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
+  if (!pathExists(exePath)) {
+    return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
+  }
   if (!pathExists(context.compatDataPath)) {
     return fail(LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + context.compatDataPath.string());
   }

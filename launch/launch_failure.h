@@ -21,10 +21,10 @@ enum class LaunchFailureKind : std::int32_t {
 
 struct LaunchFailure {
   LaunchFailureKind kind = LaunchFailureKind::NoContext;
-  std::string appId;                   // empty for NoDisplay
-  std::string windowTitle;             // the title of the game's ready window; empty for NoDisplay
-  std::string message;                 // the log line's message, exactly as logged
-  std::filesystem::path curselloDir;   // where Cursello.exe belongs; set for CurselloMissing
+  std::string appId;                  // empty for NoDisplay
+  std::string windowTitle;            // the title of the game's ready window; empty for NoDisplay
+  std::string message;                // the log line's message, exactly as logged
+  std::filesystem::path curselloDir;  // where Cursello.exe belongs; set for CurselloMissing
 };
 
 // Told of every failure once, on the thread that polls; must return at once.

@@ -36,8 +36,8 @@ void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
   g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
   g_dbus_connection_call(connection, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                          "org.freedesktop.Notifications", "Notify",
-                         g_variant_new("(susssasa{sv}i)", kAppName, 0u, pending->icon.c_str(),
-                                       pending->summary.c_str(), body, &actions, &hints, -1),
+                         g_variant_new("(susssasa{sv}i)", kAppName, 0u, pending->icon.c_str(), pending->summary.c_str(),
+                                       body, &actions, &hints, -1),
                          G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, onNotified, nullptr);
   g_free(body);
   g_object_unref(connection);

@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
   if (connection == nullptr) return 1;
   GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
   const GDBusInterfaceVTable vtable = {onCall, nullptr, nullptr, {}};
-  g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications", node->interfaces[0], &vtable,
-                                    nullptr, nullptr, nullptr);
+  g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications", node->interfaces[0], &vtable, nullptr,
+                                    nullptr, nullptr);
   // Owned only after the object is there, so that a test that sees the name can call at once.
   g_bus_own_name_on_connection(connection, "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
                                nullptr, nullptr, nullptr);

@@ -186,7 +186,9 @@ std::vector<SessionBus::Notification> SessionBus::notifications() const {
   for (std::size_t end; (end = bytes.find('\x1e', start)) != std::string::npos; start = end + 1) {
     std::vector<std::string> fields;
     std::size_t from = start;
-    for (std::size_t to; (to = bytes.find('\x1f', from)) < end; from = to + 1) fields.push_back(bytes.substr(from, to - from));
+    for (std::size_t to; (to = bytes.find('\x1f', from)) < end; from = to + 1) {
+      fields.push_back(bytes.substr(from, to - from));
+    }
     fields.push_back(bytes.substr(from, end - from));
     if (fields.size() == 4) result.push_back({fields[0], fields[1], fields[2], fields[3]});
   }
