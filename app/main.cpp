@@ -2,6 +2,8 @@
 #include <glib.h>
 #include <gtk/gtk.h>
 
+#include <string>
+
 #include "app/logger.h"
 #include "app/proton_monitor.h"
 #include "common/runtime_dir.h"
@@ -15,6 +17,16 @@ namespace {
 gboolean onPoll(gpointer data) {
   static_cast<ProtonMonitor*>(data)->poll();
   return TRUE;
+}
+
+// The installed icon by its theme name; a launcher run from its build tree has only the icon the tray writes.
+std::string notificationIcon(const PrivateDir& iconDir) {
+  constexpr const char* kIconName = "CurselloLinuxLauncher";
+  if (!iconDir.ok() || gtk_icon_theme_has_icon(gtk_icon_theme_get_default(), kIconName)) return kIconName;
+  gchar* uri = g_filename_to_uri((iconDir.path / "icon.png").c_str(), nullptr, nullptr);
+  const std::string icon = uri != nullptr ? uri : kIconName;
+  g_free(uri);
+  return icon;
 }
 
 }  // namespace
@@ -32,7 +44,7 @@ int main(int argc, char** argv) {
   gtk_init(&argc, &argv);
   cs::ProtonMonitor monitor;
   // Once the session starts the launcher nobody reads its log: a game it cannot serve is also told on the desktop.
-  monitor.setFailureReporter(cs::desktopNotifier("CurselloLinuxLauncher"));
+  monitor.setFailureReporter(cs::desktopNotifier(cs::notificationIcon(iconDir)));
   monitor.start();
   cs::setupTray(monitor, iconDir);
   g_timeout_add_seconds(1, cs::onPoll, &monitor);

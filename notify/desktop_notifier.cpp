@@ -34,6 +34,8 @@ void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
   g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
   GVariantBuilder hints;
   g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+  // Lets the server show the notification under the program's menu entry.
+  g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(kAppName));
   g_dbus_connection_call(connection, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                          "org.freedesktop.Notifications", "Notify",
                          g_variant_new("(susssasa{sv}i)", kAppName, 0u, pending->icon.c_str(), pending->summary.c_str(),

@@ -16,8 +16,8 @@ std::string failureSummary(const LaunchFailure& failure);
 std::string failureBody(const LaunchFailure& failure);
 
 // Returns a reporter that sends each failure to org.freedesktop.Notifications on the session bus, with the app
-// name "CurselloLinuxLauncher" and the given icon. It never waits: the bus and the call are asked for
-// asynchronously, and without a bus or a notification server nothing happens.
+// name and desktop entry "CurselloLinuxLauncher" and the given icon (a theme name or a file URI). It never waits: the
+// bus and the call are asked for asynchronously, and without a bus or a notification server nothing happens.
 LaunchFailureReporter desktopNotifier(std::string icon);
 
 }  // namespace cs
