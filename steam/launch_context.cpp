@@ -2,20 +2,19 @@
 
 #include <utility>
 
-#include "common/paths.h"
 #include "steam/library_roots.h"
 #include "steam/proton_runtime.h"
 
 namespace cs {
 
 std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
-                                               const std::vector<std::filesystem::path>& roots) {
+                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
   // The game's own build comes first: the companion must share its wineserver, which a different build
   // would not talk to. An installed build is only the fallback.
   std::filesystem::path protonDir;
-  if (std::optional<std::filesystem::path> running = protonDirFromRunningGame(snapshot, appId)) {
+  if (std::optional<std::filesystem::path> running = protonDirFromRunningGame(snapshot, appId, files)) {
     protonDir = std::move(*running);
-  } else if (std::optional<std::filesystem::path> fallback = findFallbackWinePath(roots)) {
+  } else if (std::optional<std::filesystem::path> fallback = findFallbackWinePath(roots, files)) {
     protonDir = fallback->parent_path().parent_path().parent_path();
   } else {
     return std::nullopt;
@@ -25,9 +24,9 @@ std::optional<LaunchContext> findLaunchContext(const std::string& appId, const P
   context.protonDir = protonDir.lexically_normal();
   context.winePath = winePathForProtonDir(context.protonDir).lexically_normal();
   // The prefix may live in another library than the build, so every library is asked for it.
-  for (const std::filesystem::path& library : steamLibraryRoots(roots)) {
+  for (const std::filesystem::path& library : steamLibraryRoots(roots, files)) {
     std::filesystem::path compatDataPath = library / "steamapps/compatdata" / std::filesystem::path(appId);
-    if (!pathExists(compatDataPath)) continue;
+    if (!files.exists(compatDataPath)) continue;
     context.libraryRoot = library;
     context.compatDataPath = std::move(compatDataPath);
     return context;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_root.h"
 #include "proc/process_snapshot.h"
 
 namespace cs {
@@ -20,9 +21,11 @@ struct LaunchContext {
 };
 
 // Returns the launch context of the AppID: the running game's build (else the fallback build) and the first
-// library that holds its compatdata folder; no value when either is missing.
+// library that holds its compatdata folder; no value when either is missing. Paths are looked up in files and
+// come back as they name the files there.
 std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
-                                               const std::vector<std::filesystem::path>& roots);
+                                               const std::vector<std::filesystem::path>& roots,
+                                               const FileRoot& files = FileRoot::host());
 
 }  // namespace cs
 

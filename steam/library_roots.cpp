@@ -74,16 +74,18 @@ std::vector<std::filesystem::path> libraryPathsFromVdfText(const std::string& te
   return paths;
 }
 
-std::vector<std::filesystem::path> parseLibraryFolderPaths(const std::filesystem::path& vdfPath) {
-  return libraryPathsFromVdfText(readFile(vdfPath));
+std::vector<std::filesystem::path> parseLibraryFolderPaths(const std::filesystem::path& vdfPath,
+                                                           const FileRoot& files) {
+  return libraryPathsFromVdfText(files.read(vdfPath));
 }
 
-std::vector<std::filesystem::path> steamLibraryRoots(const std::vector<std::filesystem::path>& roots) {
+std::vector<std::filesystem::path> steamLibraryRoots(const std::vector<std::filesystem::path>& roots,
+                                                     const FileRoot& files) {
   // Only the given roots' lists are read: Steam keeps the one list in its installation, not in each library.
   std::vector<std::filesystem::path> libraries;
   for (const std::filesystem::path& root : roots) {
     addLibrary(libraries, root);
-    for (const std::filesystem::path& library : parseLibraryFolderPaths(root / "steamapps/libraryfolders.vdf")) {
+    for (const std::filesystem::path& library : parseLibraryFolderPaths(root / "steamapps/libraryfolders.vdf", files)) {
       addLibrary(libraries, library);
     }
   }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/file_root.h"
+
 namespace cs {
 
 // Returns ~/.steam/debian-installation and ~/.local/share/Steam, in that order, whether or not they exist.
@@ -16,11 +18,13 @@ std::vector<std::filesystem::path> defaultSteamRoots();
 std::vector<std::filesystem::path> libraryPathsFromVdfText(const std::string& text);
 
 // Returns libraryPathsFromVdfText of the file's content; a missing or unreadable file gives the empty list.
-std::vector<std::filesystem::path> parseLibraryFolderPaths(const std::filesystem::path& vdfPath);
+std::vector<std::filesystem::path> parseLibraryFolderPaths(const std::filesystem::path& vdfPath,
+                                                           const FileRoot& files = FileRoot::host());
 
 // Returns each root and the libraries its steamapps/libraryfolders.vdf lists, lexically normal, each once,
 // in first-seen order. Nothing is tested for existence.
-std::vector<std::filesystem::path> steamLibraryRoots(const std::vector<std::filesystem::path>& roots);
+std::vector<std::filesystem::path> steamLibraryRoots(const std::vector<std::filesystem::path>& roots,
+                                                     const FileRoot& files = FileRoot::host());
 
 }  // namespace cs
 

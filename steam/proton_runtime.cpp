@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
-#include <system_error>
 #include <utility>
 
-#include "common/paths.h"
 #include "steam/library_roots.h"
 #include "steam/proton_processes.h"
 
@@ -55,19 +53,16 @@ bool comesBefore(const Candidate& a, const Candidate& b) {
 }
 
 // Appends the usable Proton builds under one library's steamapps/common, in directory order.
-void collectBuilds(const std::filesystem::path& library, std::vector<Candidate>& candidates) {
+void collectBuilds(const FileRoot& files, const std::filesystem::path& library, std::vector<Candidate>& candidates) {
   const std::filesystem::path common = library / "steamapps/common";
-  std::error_code ec;
-  if (!std::filesystem::is_directory(common, ec)) return;
-  std::filesystem::directory_iterator it(common, ec);
-  // An error while stepping ends this directory: the iterator's position after it is not to be trusted.
-  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    std::error_code typeError;
+  if (!files.isDirectory(common)) return;
+  for (const std::string& name : files.entryNames(common)) {
+    if (!isCandidateProtonDirName(name)) continue;
+    const std::filesystem::path build = common / name;
     // Soft links to builds elsewhere count; one that dangles or cannot be read is skipped, the walk goes on.
-    if (!it->is_directory(typeError) || typeError) continue;
-    if (!isCandidateProtonDirName(it->path().filename().string())) continue;
-    const std::filesystem::path winePath = winePathForProtonDir(it->path());
-    if (!pathExists(winePath)) continue;
+    if (!files.isDirectory(build)) continue;
+    const std::filesystem::path winePath = winePathForProtonDir(build);
+    if (!files.exists(winePath)) continue;
     candidates.push_back({winePath.lexically_normal(), std::nullopt});
   }
 }
@@ -88,14 +83,14 @@ std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& com
   return std::filesystem::path(commandLine.substr(0, p));
 }
 
-std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot,
-                                                              const std::string& appId) {
+std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
+                                                              const FileRoot& files) {
   for (const ProcessInfo& info : snapshot.processes) {
     if (!isProtonCompatProcess(info, appId)) continue;
     const std::size_t p = acceptedScriptPosition(info.commandLine);
     if (p == std::string::npos) continue;
     const std::filesystem::path dir(info.commandLine.substr(0, p));
-    if (pathExists(winePathForProtonDir(dir))) return dir.lexically_normal();
+    if (files.exists(winePathForProtonDir(dir))) return dir.lexically_normal();
     // Steam runs the script through an interpreter (python3 .../proton, or its reaper and runtime entry point
     // in front), so the directory may start at any later word; the longest one that names a build wins.
     for (std::size_t s = 1; s < p; ++s) {
@@ -103,7 +98,7 @@ std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnaps
       // The kernel refuses a path this long outright, so asking for it is wasted work on a huge line.
       if (p - s >= PATH_MAX) continue;
       const std::filesystem::path tail(info.commandLine.substr(s, p - s));
-      if (pathExists(winePathForProtonDir(tail))) return tail.lexically_normal();
+      if (files.exists(winePathForProtonDir(tail))) return tail.lexically_normal();
     }
   }
   return std::nullopt;
@@ -113,9 +108,12 @@ bool isCandidateProtonDirName(const std::string& name) {
   return startsWith(name, "Proton") || startsWith(name, "GE-Proton");
 }
 
-std::optional<std::filesystem::path> findFallbackWinePath(const std::vector<std::filesystem::path>& roots) {
+std::optional<std::filesystem::path> findFallbackWinePath(const std::vector<std::filesystem::path>& roots,
+                                                          const FileRoot& files) {
   std::vector<Candidate> candidates;
-  for (const std::filesystem::path& library : steamLibraryRoots(roots)) collectBuilds(library, candidates);
+  for (const std::filesystem::path& library : steamLibraryRoots(roots, files)) {
+    collectBuilds(files, library, candidates);
+  }
   if (candidates.empty()) return std::nullopt;
 
   // Steam's own default build is the safest guess; the earliest library's copy wins without looking at times.
@@ -123,7 +121,7 @@ std::optional<std::filesystem::path> findFallbackWinePath(const std::vector<std:
     if (candidate.winePath.native().find("/Proton - Experimental/") != std::string::npos) return candidate.winePath;
   }
   for (Candidate& candidate : candidates) {
-    candidate.buildTime = lastWriteTime(candidate.winePath.parent_path().parent_path().parent_path());
+    candidate.buildTime = files.lastWriteTime(candidate.winePath.parent_path().parent_path().parent_path());
   }
   std::sort(candidates.begin(), candidates.end(), comesBefore);
   return candidates.front().winePath;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_root.h"
 #include "proc/process_snapshot.h"
 
 namespace cs {
@@ -20,15 +21,16 @@ std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& com
 
 // Returns the lexically normal build directory named by the first Proton process of the AppID whose wine
 // loader exists, looking past an interpreter in front of the script; no value when none does.
-std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot,
-                                                              const std::string& appId);
+std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
+                                                              const FileRoot& files = FileRoot::host());
 
 // Returns whether a steamapps/common entry name may be a Proton build ("Proton..." or "GE-Proton...").
 bool isCandidateProtonDirName(const std::string& name);
 
 // Returns the lexically normal wine loader of the preferred installed build: the first "Proton - Experimental",
 // else the most recently modified build; no value when no library holds a build with a wine loader.
-std::optional<std::filesystem::path> findFallbackWinePath(const std::vector<std::filesystem::path>& roots);
+std::optional<std::filesystem::path> findFallbackWinePath(const std::vector<std::filesystem::path>& roots,
+                                                          const FileRoot& files = FileRoot::host());
 
 }  // namespace cs
 
