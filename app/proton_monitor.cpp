@@ -10,6 +10,8 @@
 
 #include "common/paths.h"
 #include "launch/cursello_launch.h"
+#include "launch/sandboxed_launch.h"
+#include "sandbox/game_namespaces.h"
 #include "steam/launch_context.h"
 #include "steam/library_roots.h"
 #include "steam/proton_processes.h"
@@ -178,6 +180,23 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   state.launchedWindowPid = window.pid;
   state.launchedWindowXid = window.xid;
   logger.log("Launching after stable Proton game window for AppID " + appId + " " + windowLogText(window));
+
+  // A game in a sandbox of its own gets its companion inside, never one from here: a wine started outside would
+  // miss the game's wineserver and start a second one on the game's prefix.
+  const GamePlace place = judgeGamePlace(window.pid);
+  if (place == GamePlace::Sandboxed) {
+    LaunchFailure failure;
+    if (!startInsideSandbox(appId, window.pid, snapshot, logger, state.childPid, failure) && failureReporter) {
+      failure.appId = appId;
+      failure.windowTitle = window.title;
+      failureReporter(failure);
+    }
+    return;
+  }
+  if (place == GamePlace::Uncompared) {
+    logger.log("Could not compare the /tmp of the game of AppID " + appId + " (pid " + std::to_string(window.pid) +
+               ") with the launcher's; starting Cursello as for a native game");
+  }
 
   const auto context = findLaunchContext(appId, snapshot, defaultSteamRoots());
   if (!context) {

@@ -17,6 +17,9 @@ enum class LaunchFailureKind : std::int32_t {
   PrefixMissing,      // the compatdata folder holds no Wine prefix
   WineMissing,        // the Proton build has no wine loader
   SpawnFailed,        // the wine loader could not be started
+  SnapUnreachable,    // the game runs in Steam's Snap, whose confinement the user cannot enter
+  SandboxClosed,      // the game's sandbox belongs to root or another user, or its namespaces cannot be opened
+  SandboxJoinFailed,  // a step of entering the game's sandbox, or of starting the companion there, failed
 };
 
 struct LaunchFailure {

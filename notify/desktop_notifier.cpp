@@ -68,6 +68,16 @@ std::string whatToDo(const LaunchFailure& failure) {
     case LaunchFailureKind::SpawnFailed:
       return "Proton's wine loader could not be started. Reinstall that Proton build in Steam, then start the "
              "game again.";
+    case LaunchFailureKind::SnapUnreachable:
+      return "Steam from the Snap Store keeps its games in a confinement that the launcher cannot reach from "
+             "outside. Steam from your distribution's package or from Flathub works with the launcher.";
+    case LaunchFailureKind::SandboxClosed:
+      return "The game runs in a sandbox that the launcher cannot enter. Sandboxes are made that way when "
+             "unprivileged user namespaces are switched off: switch them on (for example with sudo sysctl "
+             "kernel.unprivileged_userns_clone=1), then start Steam again.";
+    case LaunchFailureKind::SandboxJoinFailed:
+      return "Cursello could not be started inside the game's sandbox; the line below names the step that failed. "
+             "Start the game again.";
   }
   return {};
 }

@@ -36,9 +36,7 @@ std::optional<NamespaceId> idOf(int fd) {
   return NamespaceId{info.st_dev, info.st_ino};
 }
 
-std::string namespacePath(const std::string& process, const char* kind) {
-  return "/proc/" + process + "/ns/" + kind;
-}
+std::string namespacePath(const std::string& process, const char* kind) { return "/proc/" + process + "/ns/" + kind; }
 
 FileDescriptor openNamespace(const std::string& process, const char* kind) {
   return FileDescriptor(open(namespacePath(process, kind).c_str(), O_RDONLY | O_CLOEXEC));

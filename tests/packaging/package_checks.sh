@@ -14,6 +14,7 @@ case $check in
     diff <(files_of "$tmp") - <<< "./etc/xdg/autostart/CurselloLinuxLauncher.desktop
 ./usr/local/bin/CurselloLinuxLauncher
 ./usr/local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
+./usr/local/lib/CurselloLinuxLauncher/CurselloSandboxJoin
 ./usr/local/share/applications/CurselloLinuxLauncher.desktop
 ./usr/local/share/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png
 ./usr/local/share/metainfo/CurselloLinuxLauncher.metainfo.xml"
@@ -21,9 +22,10 @@ case $check in
     desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop ;;
   package)
     dpkg-deb --contents "$deb" | grep -c -e ' ./usr/lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
+      -e ' ./usr/lib/CurselloLinuxLauncher/CurselloSandboxJoin$' \
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/share/doc/cursello-linux-launcher/copyright$' -e ' ./usr/share/doc/cursello-linux-launcher/changelog.gz$' \
-      | grep -qx 4
+      | grep -qx 5
     dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libx11-6)( |$)' \
       | grep -qx 3
     lintian --fail-on error "$deb" ;;
@@ -49,6 +51,7 @@ case $check in
     "$source_dir/scripts/install" "$tmp/Cursello.exe"
     program=$HOME/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
     [ -x "$program" ]
+    [ -x "${program%/*}/CurselloSandboxJoin" ]
     cmp "$tmp/Cursello.exe" "${program%/*}/Cursello.exe"
     [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
     grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"

@@ -149,6 +149,8 @@ void SteamDesktop::startLauncher(bool withCursello) {
   std::error_code ec;
   const fs::path binary = launcherDir() / "CurselloLinuxLauncher";
   fs::copy_file(launcherBinary(), binary, fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(joinHelperBinary(), launcherDir() / joinHelperBinary().filename(), fs::copy_options::overwrite_existing,
+                ec);
   if (withCursello) writeFile(curselloExe(), "MZ stand-in for Cursello.exe\n");
   startInstalledLauncher(binary);
 }

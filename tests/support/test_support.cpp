@@ -19,6 +19,7 @@ extern char** environ;
 namespace cs::test {
 
 std::filesystem::path launcherBinary() { return CS_LAUNCHER_BINARY; }
+std::filesystem::path joinHelperBinary() { return CS_JOIN_HELPER_BINARY; }
 std::filesystem::path fakeProcessBinary() { return CS_FAKE_PROCESS_BINARY; }
 
 TempDir::TempDir() {

@@ -18,6 +18,7 @@ namespace cs::test {
 
 // Paths of the programs the build made, for tests that start them.
 std::filesystem::path launcherBinary();     // the launcher itself
+std::filesystem::path joinHelperBinary();   // its helper for games in a sandbox, which it finds beside itself
 std::filesystem::path fakeProcessBinary();  // tests/support/fake_process.cpp
 
 // A fresh directory under the system's temporary directory, removed with everything in it on destruction.
