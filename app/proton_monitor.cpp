@@ -16,6 +16,7 @@
 #include "steam/library_roots.h"
 #include "steam/proton_processes.h"
 #include "steam/steam_launch.h"
+#include "x11/display_name.h"
 
 namespace cs {
 
@@ -24,6 +25,32 @@ namespace {
 // A session is cleared on the fifth consecutive pass without evidence, or without a window once its child is
 // gone: one missed pass (a process restarting, a window being recreated) must not end a game's session.
 constexpr std::int32_t kMaxMissedPolls = 4;
+
+// The launcher's own display, once missing, is tried again at most this often. Passes come once a second; the
+// margin keeps a pass that comes a little early from skipping its attempt.
+constexpr std::chrono::milliseconds kReconnectInterval{900};
+
+// One display, however its name is written (":1", ":1.0", "unix:1"): the key of its connection.
+std::string displayKey(const std::string& name) {
+  const auto address = parseDisplayName(name);
+  return address ? address->host + ":" + std::to_string(address->number) : name;
+}
+
+// Where a game shows its windows, from its newest Proton process.
+struct GameDisplay {
+  std::optional<std::string> name;  // the game's DISPLAY, as it writes it
+  bool other = false;               // another display than the launcher's, to be watched besides it
+};
+
+GameDisplay gameDisplayOf(const ProcessInfo& proton, const std::string& ownDisplay) {
+  GameDisplay display;
+  display.name = envValue(proton, "DISPLAY");
+  // A sandboxed game's DISPLAY names a socket in its own /tmp, which the sandbox binds to ours: its windows are on
+  // the launcher's display whatever the name says.
+  display.other = display.name && !display.name->empty() && !sameDisplay(*display.name, ownDisplay) &&
+                  sharesLauncherTmp(proton.pid) == true;
+  return display;
+}
 
 SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::string& appId) {
   SessionState state;
@@ -101,11 +128,47 @@ void ProtonMonitor::reapChildren() {
   });
 }
 
+std::vector<WindowInfo> ProtonMonitor::scanOwnDisplay(bool withClientPids) {
+  const std::string& name = windowScanner.displayName();
+  if (!windowScanner.available() && !name.empty()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastReconnect < kReconnectInterval) return {};
+    lastReconnect = now;
+    if (!windowScanner.reconnect()) return {};
+    logger.log("X11 display " + name + " is available; Proton game windows can be detected");
+  }
+  std::vector<WindowInfo> windows = windowScanner.scan(withClientPids);
+  if (!windowScanner.available() && !name.empty()) {
+    // A Wayland compositor may restart its Xwayland, and an X server may hang: either way the next attempt is
+    // a second away.
+    lastReconnect = std::chrono::steady_clock::now();
+    logger.log("X11 display " + name + " was lost; Proton game windows cannot be detected until it is back");
+  }
+  return windows;
+}
+
+const std::vector<WindowInfo>& ProtonMonitor::gameDisplayWindows(
+    const std::string& displayName, std::map<std::string, std::vector<WindowInfo>>& scanned) {
+  const std::string key = displayKey(displayName);
+  if (const auto it = scanned.find(key); it != scanned.end()) return it->second;
+  std::unique_ptr<X11WindowScanner>& scanner = gameDisplays[key];
+  // A display that broke is opened again: a relaunched game's gamescope may take the same number.
+  if (scanner) {
+    scanner->reconnect();
+  } else {
+    scanner = std::make_unique<X11WindowScanner>(displayName);
+  }
+  // Only sessions use these displays, and sessions match windows by the pids the server knows.
+  return scanned.emplace(key, scanner->scan(true)).first->second;
+}
+
 void ProtonMonitor::poll() {
   reapChildren();
   const ProcessSnapshot snapshot = scanProcesses();
   const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
-  const std::vector<WindowInfo> windows = windowScanner.scan();
+  // The server's pids are asked only when a session may need them, so that an idle pass costs nothing more.
+  const std::vector<WindowInfo> windows = scanOwnDisplay(!sessions.empty() || !launchAppIds.empty());
+  std::map<std::string, std::vector<WindowInfo>> gameDisplayScans;
 
   for (const std::string& appId : launchAppIds) {
     if (sessions.contains(appId)) continue;
@@ -122,12 +185,17 @@ void ProtonMonitor::poll() {
     const ProtonProcessMatcher protonProcesses(snapshot, appId);
     const auto isProtonPid = [&](std::int32_t pid) { return protonProcesses.contains(pid); };
     const bool launchSeen = launchAppIds.contains(appId);
-    const bool protonSeen = protonProcesses.any();
+    const ProcessInfo* newestProton = protonProcesses.newest();
+    const bool protonSeen = newestProton != nullptr;
+    GameDisplay gameDisplay;
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
     if (protonSeen) {
-      anyWindow = findGameWindowBy(snapshot, windows, isProtonPid, false);
-      readyWindow = findGameWindowBy(snapshot, windows, isProtonPid, true);
+      gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
+      const std::vector<WindowInfo>& gameWindows =
+          gameDisplay.other ? gameDisplayWindows(*gameDisplay.name, gameDisplayScans) : windows;
+      anyWindow = findGameWindowBy(snapshot, gameWindows, isProtonPid, false);
+      readyWindow = findGameWindowBy(snapshot, gameWindows, isProtonPid, true);
     }
 
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
@@ -165,17 +233,31 @@ void ProtonMonitor::poll() {
       logger.log("Confirmed Proton process state for AppID " + appId);
     }
 
+    if (gameDisplay.other && state.gameDisplay != displayKey(*gameDisplay.name)) {
+      state.gameDisplay = displayKey(*gameDisplay.name);
+      logger.log("Game AppID " + appId + " shows its windows on X11 display " + *gameDisplay.name +
+                 "; watching that display too");
+    }
+
     if (shouldLaunchCursello(state.phase, protonSeen, readyWindow.has_value())) {
       logger.log("Detected visible Proton game window for AppID " + appId + "; launching Cursello " +
                  windowLogText(*readyWindow));
-      launchForReadyGame(appId, state, *readyWindow, snapshot);
+      // The companion shows itself where the game's window is, under the name the game uses for that display.
+      const bool windowOnGameDisplay =
+          gameDisplay.other || (gameDisplay.name && sameDisplay(*gameDisplay.name, windowScanner.displayName()));
+      launchForReadyGame(appId, state, *readyWindow, snapshot,
+                         windowOnGameDisplay ? gameDisplay.name : std::nullopt);
     }
     ++it;
   }
+
+  // A display that no session's game is on any more is closed: gamescope usually ends with its game.
+  std::erase_if(gameDisplays, [&](const auto& entry) { return !gameDisplayScans.contains(entry.first); });
 }
 
 void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                                       const ProcessSnapshot& snapshot) {
+                                       const ProcessSnapshot& snapshot,
+                                       const std::optional<std::string>& companionDisplay) {
   state.phase = SessionPhase::Launched;
   state.launchedWindowPid = window.pid;
   state.launchedWindowXid = window.xid;
@@ -212,7 +294,8 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   const std::filesystem::path exePath = executableDir() / "Cursello.exe";
   // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
   // companion must match them or its wineserver turns it away.
-  const Environment environment = withGameSyncSettings(state.inheritedEnv, findProcess(snapshot, window.pid));
+  Environment environment = withGameSyncSettings(state.inheritedEnv, findProcess(snapshot, window.pid));
+  if (companionDisplay) environment.insert_or_assign("DISPLAY", *companionDisplay);
   LaunchFailure failure;
   if (!spawnCursello(appId, *context, exePath, environment, state.inheritedEnvPid, logger, state.childPid,
                      &failure) &&

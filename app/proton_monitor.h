@@ -2,8 +2,11 @@
 #ifndef CS_APP_PROTON_MONITOR_H
 #define CS_APP_PROTON_MONITOR_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -48,12 +51,24 @@ class ProtonMonitor {
                                              const std::function<bool(std::int32_t)>& isGamePid,
                                              bool requireVisible) const;
   void reapChildren();
+  // Reopens the launcher's own display when it is missing, at most about once a second, and scans it.
+  std::vector<WindowInfo> scanOwnDisplay(bool withClientPids);
+  // The windows of a game's own display, scanned once per pass (kept in `scanned`, by display), connecting first
+  // when needed.
+  const std::vector<WindowInfo>& gameDisplayWindows(const std::string& displayName,
+                                                    std::map<std::string, std::vector<WindowInfo>>& scanned);
+  // companionDisplay: the DISPLAY the companion gets, as the game names the display its window was found on; no
+  // value keeps the inherited one.
   void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                          const ProcessSnapshot& snapshot);
+                          const ProcessSnapshot& snapshot, const std::optional<std::string>& companionDisplay);
 
   Logger logger;
   LaunchFailureReporter failureReporter;
-  X11WindowScanner windowScanner;
+  X11WindowScanner windowScanner;  // the launcher's own display
+  std::chrono::steady_clock::time_point lastReconnect{};
+  // The displays of games that show their windows on another display than the launcher's (gamescope runs an X
+  // server of its own), by display; a connection lives while a session's game is on it.
+  std::map<std::string, std::unique_ptr<X11WindowScanner>> gameDisplays;
   std::unordered_map<std::string, SessionState> sessions;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
   // none is left a zombie for the rest of the day.

@@ -26,6 +26,7 @@ struct SessionState {
   std::int32_t inheritedEnvPid = -1;
   std::int32_t launchedWindowPid = -1;
   std::uint64_t launchedWindowXid = 0;  // 0: no launch made
+  std::string gameDisplay;              // the other display the game's windows were announced on; empty for ours
   std::unordered_map<std::string, std::string> inheritedEnv;
 };
 

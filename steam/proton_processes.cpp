@@ -77,13 +77,15 @@ bool ProtonProcessMatcher::matchesAt(std::size_t index) const {
   return verdicts[index] == 1;
 }
 
-bool ProtonProcessMatcher::any() const {
+bool ProtonProcessMatcher::any() const { return newest() != nullptr; }
+
+const ProcessInfo* ProtonProcessMatcher::newest() const {
   // A running game's processes are among the newest, and /proc lists pids in ascending order: asking from the
   // end finds one after a few processes instead of reading every environment first.
   for (std::size_t index = snapshot.processes.size(); index > 0; --index) {
-    if (matchesAt(index - 1)) return true;
+    if (matchesAt(index - 1)) return &snapshot.processes[index - 1];
   }
-  return false;
+  return nullptr;
 }
 
 bool ProtonProcessMatcher::contains(std::int32_t pid) const {

@@ -38,6 +38,8 @@ class ProtonProcessMatcher {
 
   // Returns whether the AppID has a Proton process: protonProcessPidsForAppId is not empty.
   bool any() const;
+  // Returns the newest of the AppID's Proton processes (the last in the snapshot's order), or null when none.
+  const ProcessInfo* newest() const;
   // Returns whether pid is in protonProcessPidsForAppId.
   bool contains(std::int32_t pid) const;
 

@@ -1,13 +1,15 @@
 #include "x11/window_scanner.h"
 
-#include <X11/Xlib-xcb.h>
-#include <X11/Xlib.h>
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <limits>
 #include <utility>
+
+#include "x11/x_connection.h"
 
 namespace cs {
 
@@ -17,27 +19,16 @@ namespace {
 constexpr std::uint32_t kPropertyLongLength = 4096;
 // How much of WM_NAME Xlib's XFetchName asks for (BUFSIZ 32-bit units); the title fallback reads the same.
 constexpr std::uint32_t kWmNameLongLength = 8192;
+// Windows whose requests are sent before their replies are collected. Every request of a batch is sent before the
+// first reply is awaited, so a scan costs a round trip per batch instead of five per window; a batch stays far
+// below what the socket buffers, so that sending never waits on a server that stopped reading.
+constexpr std::size_t kBatchWindows = 256;
 
-// Every query goes through XCB on Xlib's own connection: all requests of a scan are sent first and the replies
-// collected afterwards, so a scan costs two round trips to the server instead of five per window. A window that
-// was destroyed after it was listed answers with an error (BadWindow); XCB hands such an error to the reply call
-// that asked for it, never to Xlib's process-wide error handler (which would end the program under GTK), so the
-// request just fails and the window gets the defaults.
+// A window that has a pid is dropped below this size: Wine gives every process 1x1 helper windows.
+constexpr std::uint16_t kSmallestShowingSide = 2;
 
-// Frees what XCB returns.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
-
-// Waits for the reply of a property request; null when the server answered with an error.
-Reply<xcb_get_property_reply_t> propertyReply(xcb_connection_t* connection, xcb_get_property_cookie_t cookie) {
-  xcb_generic_error_t* error = nullptr;
-  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(connection, cookie, &error));
-  std::free(error);
-  return reply;
-}
+// Every query goes through XCB: a window that was destroyed after it was listed answers with an error (BadWindow),
+// which XCB hands to the one reply that asked, so the request just fails and the window gets the defaults.
 
 xcb_get_property_cookie_t askProperty(xcb_connection_t* connection, std::uint32_t window, std::uint32_t property,
                                       std::uint32_t type, std::uint32_t longLength) {
@@ -46,10 +37,9 @@ xcb_get_property_cookie_t askProperty(xcb_connection_t* connection, std::uint32_
 
 // The requests of one window, sent together.
 struct WindowQueries {
-  bool askedPid = false;
-  bool askedNetName = false;
-  xcb_get_property_cookie_t pid{};
-  xcb_get_property_cookie_t netName{};
+  std::optional<xcb_get_property_cookie_t> pid;
+  std::optional<xcb_get_property_cookie_t> netName;
+  std::optional<xcb_res_query_client_ids_cookie_t> clientIds;
   xcb_get_property_cookie_t wmName{};
   xcb_get_window_attributes_cookie_t attributes{};
   xcb_get_geometry_cookie_t geometry{};
@@ -63,6 +53,23 @@ std::optional<std::int32_t> pidFrom(const xcb_get_property_reply_t* reply) {
   std::uint32_t value = 0;
   std::memcpy(&value, xcb_get_property_value(reply), sizeof value);
   return static_cast<std::int32_t>(value);
+}
+
+// The pid of the window's client as the server knows it (through the socket's credentials, in the server's pid
+// namespace); none for a client of another machine or when the server does not say.
+std::optional<std::int32_t> clientPidFrom(const xcb_res_query_client_ids_reply_t* reply) {
+  if (reply == nullptr) return std::nullopt;
+  for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0; xcb_res_client_id_value_next(&ids)) {
+    if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0 ||
+        xcb_res_client_id_value_value_length(ids.data) < 1) {
+      continue;
+    }
+    const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
+    if (pid > 0 && pid <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
+      return static_cast<std::int32_t>(pid);
+    }
+  }
+  return std::nullopt;
 }
 
 // _NET_WM_NAME: its bytes when it has 8-bit items; a property of another type comes back without items.
@@ -82,107 +89,155 @@ std::string wmNameFrom(const xcb_get_property_reply_t* reply) {
 
 }  // namespace
 
-X11WindowScanner::X11WindowScanner() {
-  display = XOpenDisplay(nullptr);
-  if (display == nullptr) return;
-  // only_if_exists: asking must not create the atoms. A server where nobody ever named _NET_WM_PID has no window
-  // that declares one.
-  netClientListAtom = XInternAtom(display, "_NET_CLIENT_LIST", True);
-  netWmPidAtom = XInternAtom(display, "_NET_WM_PID", True);
-  netWmNameAtom = XInternAtom(display, "_NET_WM_NAME", True);
-  utf8StringAtom = XInternAtom(display, "UTF8_STRING", True);
+X11WindowScanner::X11WindowScanner() : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "") {}
+
+X11WindowScanner::X11WindowScanner(std::string displayName) : name(std::move(displayName)) { connect(); }
+
+X11WindowScanner::~X11WindowScanner() = default;
+
+bool X11WindowScanner::available() const { return connection != nullptr && connection->ok(); }
+
+bool X11WindowScanner::reconnect() {
+  if (!available()) connect();
+  return available();
 }
 
-X11WindowScanner::~X11WindowScanner() {
-  if (display != nullptr) XCloseDisplay(display);
+void X11WindowScanner::connect() {
+  connection.reset();
+  netClientListAtom = netWmPidAtom = netWmNameAtom = utf8StringAtom = 0;
+  hasResourceExtension = false;
+  if (name.empty()) return;
+  auto fresh = std::make_unique<XConnection>(name);
+  if (!fresh->ok()) return;
+  connection = std::move(fresh);
+  const SigpipeBlock sigpipe;
+  // XCB's own lookup of an extension waits for its answer without a limit: it is asked here and its answer read
+  // with the atoms' below, so that nothing later waits for it.
+  xcb_prefetch_extension_data(connection->get(), &xcb_res_id);
+  lookUpMissingAtoms();
+  if (connection->ok()) {
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection->get(), &xcb_res_id);
+    hasResourceExtension = extension != nullptr && extension->present != 0;
+  }
+  if (!connection->ok()) connection.reset();
 }
 
-bool X11WindowScanner::available() const { return display != nullptr; }
+void X11WindowScanner::lookUpMissingAtoms() {
+  struct Wanted {
+    std::uint32_t* atom;
+    const char* atomName;
+    xcb_intern_atom_cookie_t cookie{};
+  };
+  Wanted wanted[] = {{&netClientListAtom, "_NET_CLIENT_LIST"},
+                     {&netWmPidAtom, "_NET_WM_PID"},
+                     {&netWmNameAtom, "_NET_WM_NAME"},
+                     {&utf8StringAtom, "UTF8_STRING"}};
+  bool asked = false;
+  for (Wanted& w : wanted) {
+    if (*w.atom != XCB_ATOM_NONE) continue;
+    // only_if_exists: asking must not create the atom. A server where nobody ever named _NET_WM_PID has no window
+    // that declares one.
+    w.cookie = xcb_intern_atom(connection->get(), 1, static_cast<std::uint16_t>(std::strlen(w.atomName)), w.atomName);
+    asked = true;
+  }
+  if (!asked || !connection->flush()) return;
+  for (Wanted& w : wanted) {
+    if (*w.atom != XCB_ATOM_NONE) continue;
+    if (const auto reply = connection->reply<xcb_intern_atom_reply_t>(w.cookie.sequence)) *w.atom = reply->atom;
+  }
+}
 
-std::vector<WindowInfo> X11WindowScanner::scan() const {
+std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
   std::vector<WindowInfo> windows;
-  if (display == nullptr) return windows;
-  xcb_connection_t* connection = XGetXCBConnection(display);
-  const std::vector<unsigned long> ids = topLevelWindows();
+  if (!available()) return windows;
+  const SigpipeBlock sigpipe;
+  lookUpMissingAtoms();
+  // Nobody named _NET_WM_PID yet: no window declares a pid.
+  const std::vector<std::uint32_t> ids = netWmPidAtom != XCB_ATOM_NONE ? topLevelWindows() : std::vector<std::uint32_t>{};
+  xcb_connection_t* c = connection->get();
+  const bool askClientIds = withClientPids && hasResourceExtension;
 
-  std::vector<WindowQueries> queries(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const auto window = static_cast<std::uint32_t>(ids[i]);
-    WindowQueries& q = queries[i];
-    if (netWmPidAtom != None) {
-      q.askedPid = true;
-      q.pid = askProperty(connection, window, static_cast<std::uint32_t>(netWmPidAtom), XCB_ATOM_CARDINAL, 1);
+  std::vector<WindowQueries> queries;
+  for (std::size_t first = 0; first < ids.size() && connection->ok(); first += kBatchWindows) {
+    const std::size_t end = std::min(ids.size(), first + kBatchWindows);
+    queries.assign(end - first, WindowQueries{});
+    for (std::size_t i = first; i < end; ++i) {
+      const std::uint32_t window = ids[i];
+      WindowQueries& q = queries[i - first];
+      q.pid = askProperty(c, window, netWmPidAtom, XCB_ATOM_CARDINAL, 1);
+      if (netWmNameAtom != XCB_ATOM_NONE && utf8StringAtom != XCB_ATOM_NONE) {
+        q.netName = askProperty(c, window, netWmNameAtom, utf8StringAtom, kPropertyLongLength);
+      }
+      if (askClientIds) {
+        const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        q.clientIds = xcb_res_query_client_ids(c, 1, &spec);
+      }
+      // Asked of every window, though only a window without _NET_WM_NAME uses it: waiting for the first answer
+      // before asking would cost a round trip per window.
+      q.wmName = askProperty(c, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, kWmNameLongLength);
+      q.attributes = xcb_get_window_attributes(c, window);
+      q.geometry = xcb_get_geometry(c, window);
     }
-    if (netWmNameAtom != None && utf8StringAtom != None) {
-      q.askedNetName = true;
-      q.netName = askProperty(connection, window, static_cast<std::uint32_t>(netWmNameAtom),
-                              static_cast<std::uint32_t>(utf8StringAtom), kPropertyLongLength);
+    connection->flush();
+
+    // Every reply is collected, also for a window that is then dropped, so that none is left waiting.
+    for (std::size_t i = first; i < end; ++i) {
+      WindowQueries& q = queries[i - first];
+      WindowInfo info;
+      info.xid = ids[i];
+      info.pid = pidFrom(connection->reply<xcb_get_property_reply_t>(q.pid->sequence).get()).value_or(-1);
+      if (q.netName) info.title = netNameFrom(connection->reply<xcb_get_property_reply_t>(q.netName->sequence).get());
+      std::optional<std::int32_t> clientPid;
+      if (q.clientIds) {
+        clientPid = clientPidFrom(connection->reply<xcb_res_query_client_ids_reply_t>(q.clientIds->sequence).get());
+      }
+      const auto wmName = connection->reply<xcb_get_property_reply_t>(q.wmName.sequence);
+      if (info.title.empty()) info.title = wmNameFrom(wmName.get());
+      const auto attributes = connection->reply<xcb_get_window_attributes_reply_t>(q.attributes.sequence);
+      const auto geometry = connection->reply<xcb_get_geometry_reply_t>(q.geometry.sequence);
+      // XGetWindowAttributes asks for the attributes and the geometry, and fails when either fails.
+      info.visible = attributes && geometry && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+
+      if (info.pid <= 0) continue;
+      // Wine's helper windows (an InputOnly one, 1x1 clip and GL parents) are top-level where no window manager
+      // takes them, carry the game's pid and come before its real window; they can show nothing.
+      if (attributes && attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY) continue;
+      if (geometry && (geometry->width < kSmallestShowingSide || geometry->height < kSmallestShowingSide)) continue;
+      // Only a window that declares a pid is taken; the server's pid replaces the declared one.
+      if (clientPid) info.pid = *clientPid;
+      windows.push_back(std::move(info));
     }
-    // Asked of every window, though only a window without _NET_WM_NAME uses it: waiting for the first answer
-    // before asking would cost a round trip per window.
-    q.wmName = askProperty(connection, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, kWmNameLongLength);
-    // XGetWindowAttributes asks for the attributes and the geometry, and fails when either fails.
-    q.attributes = xcb_get_window_attributes(connection, window);
-    q.geometry = xcb_get_geometry(connection, window);
   }
 
-  // Every reply is collected, also for a window that is then dropped, so that none is left waiting.
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    WindowQueries& q = queries[i];
-    WindowInfo info;
-    info.xid = ids[i];
-    if (q.askedPid) info.pid = pidFrom(propertyReply(connection, q.pid).get()).value_or(-1);
-    if (q.askedNetName) info.title = netNameFrom(propertyReply(connection, q.netName).get());
-    const Reply<xcb_get_property_reply_t> wmName = propertyReply(connection, q.wmName);
-    if (info.title.empty()) info.title = wmNameFrom(wmName.get());
-
-    xcb_generic_error_t* error = nullptr;
-    const Reply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(connection, q.attributes, &error));
-    std::free(error);
-    error = nullptr;
-    const Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(connection, q.geometry, &error));
-    std::free(error);
-    info.visible = attributes && geometry && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-
-    if (info.pid > 0) windows.push_back(std::move(info));
+  if (!connection->ok()) {
+    connection.reset();
+    windows.clear();
   }
   return windows;
 }
 
-std::vector<unsigned long> X11WindowScanner::topLevelWindows() const {
-  std::vector<unsigned long> windows = netClientList();
+std::vector<std::uint32_t> X11WindowScanner::topLevelWindows() {
+  std::vector<std::uint32_t> windows;
+  xcb_connection_t* c = connection->get();
+  if (netClientListAtom != XCB_ATOM_NONE) {
+    const xcb_get_property_cookie_t cookie =
+        askProperty(c, connection->root(), netClientListAtom, XCB_ATOM_WINDOW, kPropertyLongLength);
+    connection->flush();
+    const auto reply = connection->reply<xcb_get_property_reply_t>(cookie.sequence);
+    if (reply && reply->type == XCB_ATOM_WINDOW && reply->format == 32) {
+      const auto* items = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+      windows.assign(items, items + reply->value_len);
+    }
+  }
   // A reparenting window manager puts its frames, not the clients, under the root; the root's children are only
-  // the fallback for a display without an EWMH window manager.
-  if (windows.empty()) windows = queryRootChildren();
-  return windows;
-}
-
-std::vector<unsigned long> X11WindowScanner::netClientList() const {
-  std::vector<unsigned long> windows;
-  if (netClientListAtom == None) return windows;
-  xcb_connection_t* connection = XGetXCBConnection(display);
-  const Reply<xcb_get_property_reply_t> reply =
-      propertyReply(connection, askProperty(connection, static_cast<std::uint32_t>(DefaultRootWindow(display)),
-                                            static_cast<std::uint32_t>(netClientListAtom), XCB_ATOM_WINDOW,
-                                            kPropertyLongLength));
-  if (reply && reply->type == XCB_ATOM_WINDOW && reply->format == 32) {
-    const auto* ids = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-    windows.assign(ids, ids + reply->value_len);
-  }
-  return windows;
-}
-
-std::vector<unsigned long> X11WindowScanner::queryRootChildren() const {
-  std::vector<unsigned long> windows;
-  xcb_connection_t* connection = XGetXCBConnection(display);
-  xcb_generic_error_t* error = nullptr;
-  const Reply<xcb_query_tree_reply_t> reply(xcb_query_tree_reply(
-      connection, xcb_query_tree(connection, static_cast<std::uint32_t>(DefaultRootWindow(display))), &error));
-  std::free(error);
-  if (reply) {
-    const xcb_window_t* children = xcb_query_tree_children(reply.get());
-    windows.assign(children, children + xcb_query_tree_children_length(reply.get()));
+  // the fallback for a display without an EWMH window manager, such as gamescope's.
+  if (windows.empty()) {
+    const xcb_query_tree_cookie_t cookie = xcb_query_tree(c, connection->root());
+    connection->flush();
+    if (const auto reply = connection->reply<xcb_query_tree_reply_t>(cookie.sequence)) {
+      const xcb_window_t* children = xcb_query_tree_children(reply.get());
+      windows.assign(children, children + xcb_query_tree_children_length(reply.get()));
+    }
   }
   return windows;
 }

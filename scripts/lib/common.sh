@@ -1,7 +1,7 @@
 # Shared by scripts/run and scripts/test: installs what is missing on a Debian machine.
 
 # Packages needed to build the launcher.
-BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libayatana-appindicator3-dev libx11-dev libx11-xcb-dev libxcb1-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libayatana-appindicator3-dev libx11-dev libxcb1-dev libxcb-res0-dev)
 
 # Packages needed to build the fuzz targets: clang, its libFuzzer runtime, and GCC's C++ library that it uses.
 FUZZ_PACKAGES=(clang libclang-rt-dev g++ cmake make)

@@ -26,7 +26,7 @@ case $check in
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/share/doc/cursello-linux-launcher/copyright$' -e ' ./usr/share/doc/cursello-linux-launcher/changelog.gz$' \
       | grep -qx 5
-    dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libx11-6)( |$)' \
+    dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libxcb-res0)( |$)' \
       | grep -qx 3
     lintian --fail-on error "$deb" ;;
   apt-install)
