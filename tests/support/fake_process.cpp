@@ -16,7 +16,8 @@
 // SIGUSR1 toggles the window between mapped and unmapped.
 //
 // Started under the name "wine" (argv[0] ending in "/wine"), it is Proton's wine loader instead: it records its
-// argument vector and environment, NUL-separated, to wine-<pid>.args and wine-<pid>.env beside argv[0], appends
+// argument vector and environment, NUL-separated, to wine-<pid>.args and wine-<pid>.env beside argv[0] (with its
+// mount and pid namespaces in wine-<pid>.ns and the bytes of the file argv[1] in wine-<pid>.exe), appends
 // its pid to wine.pids there, prints one line, and runs until wine.exit or wine-<pid>.exit appears there (or the
 // directory is gone).
 #include <X11/Xatom.h>
@@ -33,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +73,17 @@ int runAsWine(int argc, char** argv) {
   }
   std::string env;
   for (char** e = environ; *e != nullptr; ++e) env.append(*e).push_back('\0');
+  // Where it runs, and what it finds as Cursello.exe there.
+  std::string namespaces;
+  for (const char* kind : {"mnt", "pid"}) {
+    char target[64] = {};
+    if (readlink((std::string("/proc/self/ns/") + kind).c_str(), target, sizeof target - 1) > 0) {
+      namespaces += std::string(kind) + " " + target + "\n";
+    }
+  }
+  std::ifstream exe(argc > 1 ? argv[1] : "", std::ios::binary);
+  writeAtomically(dir + "/wine-" + pid + ".ns", namespaces);
+  writeAtomically(dir + "/wine-" + pid + ".exe", {std::istreambuf_iterator<char>(exe), {}});
   writeAtomically(dir + "/wine-" + pid + ".env", env);
   writeAtomically(dir + "/wine-" + pid + ".args", args);
   {

@@ -115,6 +115,10 @@ std::vector<std::string> withoutVariable(std::vector<std::string> env, const std
 SessionBus::SessionBus() {
   const std::filesystem::path program = programInPath("dbus-daemon");
   if (dir.path().empty() || program.empty()) return;
+  // The bus's socket lies in here: a launcher run as an ordinary user must reach it.
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, ec);
   const std::filesystem::path config = dir.path() / "bus.conf";
   writeFile(config,
             "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -127,6 +131,7 @@ SessionBus::SessionBus() {
             "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
             "    <allow eavesdrop=\"true\"/>\n"
             "    <allow own=\"*\"/>\n"
+            "    <allow user=\"*\"/>\n"
             "  </policy>\n"
             "</busconfig>\n");
   daemonPid = startDaemon(program,

@@ -22,6 +22,25 @@ bool isTimestamp(const std::string& line) {
   return true;
 }
 
+// The word quoted for bash: between single quotes, each single quote of its own written '\''.
+std::string shellWord(const std::string& word) {
+  std::string text = "'";
+  for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return text + "'";
+}
+
+// A bash command that runs the stand-in with exactly this argument vector.
+std::string execAs(const std::vector<std::string>& argv) {
+  std::string text = "exec -a " + shellWord(argv.front()) + " " + shellWord(fakeProcessBinary().string());
+  for (std::size_t i = 1; i < argv.size(); ++i) text += " " + shellWord(argv[i]);
+  return text;
+}
+
+// The game's Proton process, run through its interpreter as Steam does.
+std::vector<std::string> gameCommand(const fs::path& protonDir) {
+  return {"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"};
+}
+
 std::vector<std::string> splitNul(const std::string& bytes) {
   std::vector<std::string> items;
   std::size_t start = 0;
@@ -46,8 +65,11 @@ std::vector<std::string> SteamDesktop::baseEnvironment() {
   return {"PATH=/usr/local/bin:/usr/bin:/bin", "LANG=C.UTF-8"};
 }
 
-SteamDesktop::SteamDesktop(std::string displayName, std::string bus)
-    : display(std::move(displayName)), busAddress(std::move(bus)) {
+SteamDesktop::SteamDesktop(std::string displayName, std::string bus, std::optional<TestUser> owner)
+    : tmp(owner ? fs::path("/var/tmp") : fs::temp_directory_path()),
+      user(owner),
+      display(std::move(displayName)),
+      busAddress(std::move(bus)) {
   std::error_code ec;
   fs::create_directories(steamRoot() / "steamapps/common", ec);
   fs::create_directories(steamRoot() / "steamapps/compatdata", ec);
@@ -84,26 +106,38 @@ fs::path SteamDesktop::makeCompatData(const std::string& appId, bool withPrefix,
   return compat;
 }
 
-std::vector<std::string> SteamDesktop::protonEnvironment(const std::string& appId, const fs::path& protonDir) const {
+std::vector<std::string> SteamDesktop::protonEnvironment(const std::string& appId, const fs::path& protonDir,
+                                                         const fs::path& library) const {
   (void)protonDir;
-  const fs::path compat = compatDataPath(appId);
+  const fs::path compat = compatDataPath(appId, library);
   std::vector<std::string> env = baseEnvironment();
   env.push_back("SteamAppId=" + appId);
   env.push_back("SteamGameId=" + appId);
   env.push_back("STEAM_COMPAT_DATA_PATH=" + compat.string());
   env.push_back("WINEPREFIX=" + (compat / "pfx").string());
-  env.push_back("STEAM_COMPAT_CLIENT_INSTALL_PATH=" + steamRoot().string());
+  env.push_back("STEAM_COMPAT_CLIENT_INSTALL_PATH=" + (library.empty() ? steamRoot() : library).string());
   env.push_back("WINEESYNC=1");
   env.push_back("WINEFSYNC=1");
   return env;
 }
 
-pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady) {
+pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady,
+                                 const fs::path& program) {
   const fs::path ready = root() / ("ready-" + std::to_string(++readyCounter));
   if (waitReady) env.push_back("FAKE_READY_FILE=" + ready.string());
   if (!display.empty()) env.push_back("DISPLAY=" + display);
-  auto process = std::make_unique<Subprocess>(Subprocess::Options{.program = fakeProcessBinary(),
-                                                                  .argv = argv,
+  std::vector<std::string> command = argv;
+  fs::path executable = program.empty() ? fakeProcessBinary() : program;
+  if (user) {
+    giveTo(*user, root());
+    // A user's stand-ins run as that user, with the argument vector asked for.
+    if (program.empty()) {
+      command = asUser(*user, {"bash", "-c", execAs(argv)});
+      executable = command.front();
+    }
+  }
+  auto process = std::make_unique<Subprocess>(Subprocess::Options{.program = executable,
+                                                                  .argv = command,
                                                                   .env = env,
                                                                   .output = root() / "processes.log",
                                                                   .workingDir = std::nullopt});
@@ -113,22 +147,35 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
   return pid;
 }
 
+std::vector<std::string> SteamDesktop::steamLaunchCommand(const std::string& appId, const fs::path& protonDir) const {
+  return {(steamRoot() / "ubuntu12_32/reaper").string(),
+          "SteamLaunch",
+          "AppId=" + appId,
+          "--",
+          (steamRoot() / "steamapps/common/SteamLinuxRuntime_sniper/_v2-entry-point").string(),
+          "--verb=waitforexitandrun",
+          "--",
+          (protonDir / "proton").string(),
+          "waitforexitandrun",
+          "/g/game.exe"};
+}
+
 pid_t SteamDesktop::startSteamLaunch(const std::string& appId, const fs::path& protonDir,
                                      const std::vector<std::string>& env) {
-  const std::vector<std::string> argv = {
-      (steamRoot() / "ubuntu12_32/reaper").string(),
-      "SteamLaunch",
-      "AppId=" + appId,
-      "--",
-      (steamRoot() / "steamapps/common/SteamLinuxRuntime_sniper/_v2-entry-point").string(),
-      "--verb=waitforexitandrun",
-      "--",
-      (protonDir / "proton").string(),
-      "waitforexitandrun",
-      "/g/game.exe"};
   std::vector<std::string> fullEnv = baseEnvironment();
   fullEnv.insert(fullEnv.end(), env.begin(), env.end());
-  return startProcess(argv, fullEnv, false);
+  return startProcess(steamLaunchCommand(appId, protonDir), fullEnv, false);
+}
+
+pid_t SteamDesktop::startGameIn(const std::vector<std::string>& wrapper, const std::string& appId,
+                                const fs::path& protonDir, std::vector<std::string> env) {
+  // The launch leaves out what makes the game's process a window owner, and dies with the game.
+  const std::string script = "(unset FAKE_WINDOW_TITLE FAKE_READY_FILE; " +
+                             execAs(steamLaunchCommand(appId, protonDir)) + ") & " + execAs(gameCommand(protonDir));
+  std::vector<std::string> argv = wrapper;
+  argv.insert(argv.end(), {"bash", "-c", script});
+  env.push_back("FAKE_DIE_WITH_PARENT=1");
+  return startProcess(argv, std::move(env), true, wrapper.front());
 }
 
 pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDir, const std::string& title,
@@ -136,7 +183,7 @@ pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDi
   std::vector<std::string> env = protonEnvironment(appId, protonDir);
   if (!title.empty()) env.push_back("FAKE_WINDOW_TITLE=" + title);
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  return startProcess({"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"}, env);
+  return startProcess(gameCommand(protonDir), env);
 }
 
 void SteamDesktop::stopProcess(pid_t pid) { processes.erase(pid); }
@@ -157,6 +204,7 @@ void SteamDesktop::startLauncher(bool withCursello) {
 
 void SteamDesktop::startInstalledLauncher(const fs::path& binary) {
   std::error_code ec;
+  if (user) giveTo(*user, root());
   const fs::path runtime = root() / "runtime";
   fs::create_directories(runtime, ec);
   fs::permissions(runtime, fs::perms::owner_all, ec);
@@ -170,8 +218,9 @@ void SteamDesktop::startInstalledLauncher(const fs::path& binary) {
   env.push_back("ASAN_OPTIONS=detect_leaks=0");
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
+  const std::vector<std::string> argv = user ? asUser(*user, {binary.string()}) : std::vector{binary.string()};
   launcherProcess = std::make_unique<Subprocess>(Subprocess::Options{
-      .program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = root()});
+      .program = argv.front(), .argv = argv, .env = env, .output = logFile(), .workingDir = root()});
   waitForLog("CurselloLinuxLauncher started");
 }
 
@@ -242,6 +291,10 @@ std::vector<std::string> SteamDesktop::companionArgs(pid_t pid) const {
 
 std::vector<std::string> SteamDesktop::companionEnv(pid_t pid) const {
   return splitNul(slurp(findRecord(protonDirs, pid, ".env")));
+}
+
+std::string SteamDesktop::companionRecord(pid_t pid, const std::string& extension) const {
+  return slurp(findRecord(protonDirs, pid, extension));
 }
 
 void SteamDesktop::endCompanion(pid_t pid) const {

@@ -28,7 +28,9 @@ class SteamDesktop {
  public:
   // display: the X display the launcher and the game windows use (may be empty for none).
   // busAddress: the D-Bus session bus for the tray (may be empty).
-  SteamDesktop(std::string display, std::string busAddress);
+  // user: who runs the launcher and the games; root by default. A user's desktop lives under /var/tmp, which
+  // sandboxes share while they hide /tmp.
+  SteamDesktop(std::string display, std::string busAddress, std::optional<TestUser> user = std::nullopt);
   ~SteamDesktop();
   SteamDesktop(const SteamDesktop&) = delete;
   SteamDesktop& operator=(const SteamDesktop&) = delete;
@@ -51,11 +53,20 @@ class SteamDesktop {
   // Starts Steam's launch process of the AppID, with the command line Steam gives it and the environment given.
   pid_t startSteamLaunch(const std::string& appId, const std::filesystem::path& protonDir,
                          const std::vector<std::string>& env);
-  // The environment that Proton gives a game's Wine processes.
-  std::vector<std::string> protonEnvironment(const std::string& appId, const std::filesystem::path& protonDir) const;
+  // The environment that Proton gives a game's Wine processes, whose prefix is in the library (the default Steam
+  // root when library is empty).
+  std::vector<std::string> protonEnvironment(const std::string& appId, const std::filesystem::path& protonDir,
+                                             const std::filesystem::path& library = {}) const;
   // Starts a process with the argument vector and environment (FAKE_* variables drive it, see fake_process).
-  // Waits until it is set up (window mapped) when waitReady is true. Returns its pid.
-  pid_t startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady = true);
+  // Waits until it is set up (window mapped) when waitReady is true. Returns its pid. program runs instead of the
+  // stand-in when given.
+  pid_t startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady = true,
+                     const std::filesystem::path& program = {});
+  // Starts Steam's launch of the AppID and, beside it, the game's Proton process with the environment env (whose
+  // FAKE_WINDOW_TITLE names its window), both run by bash inside `wrapper`: a sandbox's command line up to the
+  // command it runs, starting with a full path. Waits for the game's window; returns the wrapper's pid.
+  pid_t startGameIn(const std::vector<std::string>& wrapper, const std::string& appId,
+                    const std::filesystem::path& protonDir, std::vector<std::string> env);
   // Starts the game's Proton process, run through its interpreter as Steam does, showing a window titled `title`.
   pid_t startGame(const std::string& appId, const std::filesystem::path& protonDir, const std::string& title,
                   std::vector<std::string> extraEnv = {});
@@ -86,6 +97,9 @@ class SteamDesktop {
   std::vector<pid_t> companionPids() const;
   std::vector<std::string> companionArgs(pid_t pid) const;
   std::vector<std::string> companionEnv(pid_t pid) const;
+  // The record with that extension: ".ns" holds the stand-in's mount and pid namespaces, ".exe" the bytes of the
+  // Cursello.exe it was given.
+  std::string companionRecord(pid_t pid, const std::string& extension) const;
   // Lets one companion end (once it has written its record).
   void endCompanion(pid_t pid) const;
   std::filesystem::path wineRecordDir(const std::filesystem::path& protonDir) const;
@@ -94,7 +108,10 @@ class SteamDesktop {
   static std::vector<std::string> baseEnvironment();
 
  private:
+  std::vector<std::string> steamLaunchCommand(const std::string& appId, const std::filesystem::path& protonDir) const;
+
   TempDir tmp;
+  std::optional<TestUser> user;
   std::string display;
   std::string busAddress;
   std::vector<std::filesystem::path> protonDirs;

@@ -1,6 +1,7 @@
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -22,8 +23,10 @@ std::filesystem::path launcherBinary() { return CS_LAUNCHER_BINARY; }
 std::filesystem::path joinHelperBinary() { return CS_JOIN_HELPER_BINARY; }
 std::filesystem::path fakeProcessBinary() { return CS_FAKE_PROCESS_BINARY; }
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "cs-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "cs-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) != nullptr) root = pattern;
 }
 
@@ -203,6 +206,37 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
     setenv(variable.c_str(), previous->c_str(), 1);
   } else {
     unsetenv(variable.c_str());
+  }
+}
+
+std::optional<TestUser> sandboxTestUser() {
+  constexpr const char* kName = "cs-sandbox-test";
+  if (getpwnam(kName) == nullptr) {
+    Subprocess useradd({.program = programInPath("useradd"),
+                        .argv = {"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                                 "/nonexistent", "--shell", "/usr/sbin/nologin", kName},
+                        .env = currentEnvironment(),
+                        .output = std::nullopt,
+                        .workingDir = std::nullopt});
+    useradd.wait(std::chrono::seconds(30));
+  }
+  const passwd* entry = getpwnam(kName);
+  if (entry == nullptr) return std::nullopt;
+  return TestUser{entry->pw_uid, entry->pw_gid};
+}
+
+std::vector<std::string> asUser(const TestUser& user, const std::vector<std::string>& argv) {
+  std::vector<std::string> full = {programInPath("setpriv").string(), "--reuid=" + std::to_string(user.uid),
+                                   "--regid=" + std::to_string(user.gid), "--clear-groups", "--"};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+void giveTo(const TestUser& user, const std::filesystem::path& path) {
+  std::error_code ec;
+  lchown(path.c_str(), user.uid, user.gid);
+  for (std::filesystem::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    lchown(it->path().c_str(), user.uid, user.gid);
   }
 }
 

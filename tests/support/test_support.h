@@ -21,10 +21,12 @@ std::filesystem::path launcherBinary();     // the launcher itself
 std::filesystem::path joinHelperBinary();   // its helper for games in a sandbox, which it finds beside itself
 std::filesystem::path fakeProcessBinary();  // tests/support/fake_process.cpp
 
-// A fresh directory under the system's temporary directory, removed with everything in it on destruction.
+// A fresh directory under the system's temporary directory (or under parent), removed with everything in it on
+// destruction.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -100,6 +102,21 @@ bool daemonExited(pid_t& pid);
 
 // Ends the helper: SIGTERM, then SIGKILL if it is still there after 5 s; always reaps and sets pid to -1.
 void stopDaemon(pid_t& pid);
+
+// An ordinary user, for what root would pass unchecked (entering namespaces): "cs-sandbox-test", made with useradd
+// when it is missing. Tests that run anything as it share its fixed paths, such as its
+// /tmp/CurselloLinuxLauncher-<uid>, and hold the CTest lock cs_sandbox_user.
+struct TestUser {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+std::optional<TestUser> sandboxTestUser();
+
+// Returns argv prefixed with setpriv, so that it runs as the user without supplementary groups.
+std::vector<std::string> asUser(const TestUser& user, const std::vector<std::string>& argv);
+
+// Makes the user the owner of the path and of everything below it.
+void giveTo(const TestUser& user, const std::filesystem::path& path);
 
 // Returns the variables as environ bytes (NAME=VALUE items, each ended by a NUL), for hand-made process records.
 std::string environBytes(const Environment& environment);
