@@ -22,25 +22,6 @@ bool isTimestamp(const std::string& line) {
   return true;
 }
 
-// The word quoted for bash: between single quotes, each single quote of its own written '\''.
-std::string shellWord(const std::string& word) {
-  std::string text = "'";
-  for (const char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return text + "'";
-}
-
-// A bash command that runs the stand-in with exactly this argument vector.
-std::string execAs(const std::vector<std::string>& argv) {
-  std::string text = "exec -a " + shellWord(argv.front()) + " " + shellWord(fakeProcessBinary().string());
-  for (std::size_t i = 1; i < argv.size(); ++i) text += " " + shellWord(argv[i]);
-  return text;
-}
-
-// The game's Proton process, run through its interpreter as Steam does.
-std::vector<std::string> gameCommand(const fs::path& protonDir) {
-  return {"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"};
-}
-
 std::vector<std::string> splitNul(const std::string& bytes) {
   std::vector<std::string> items;
   std::size_t start = 0;
@@ -128,13 +109,12 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   std::vector<std::string> command = argv;
   fs::path executable = program.empty() ? fakeProcessBinary() : program;
-  if (user) {
-    giveTo(*user, root());
-    // A user's stand-ins run as that user, with the argument vector asked for.
-    if (program.empty()) {
-      command = asUser(*user, {"bash", "-c", execAs(argv)});
-      executable = command.front();
-    }
+  if (user) giveTo(*user, root());
+  if (user && program.empty()) {
+    // setpriv runs the stand-in as the user, with its own path as argv[0].
+    command.front() = executable.string();
+    command = asUser(*user, command);
+    executable = command.front();
   }
   auto process = std::make_unique<Subprocess>(Subprocess::Options{.program = executable,
                                                                   .argv = command,
@@ -147,35 +127,22 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
   return pid;
 }
 
-std::vector<std::string> SteamDesktop::steamLaunchCommand(const std::string& appId, const fs::path& protonDir) const {
-  return {(steamRoot() / "ubuntu12_32/reaper").string(),
-          "SteamLaunch",
-          "AppId=" + appId,
-          "--",
-          (steamRoot() / "steamapps/common/SteamLinuxRuntime_sniper/_v2-entry-point").string(),
-          "--verb=waitforexitandrun",
-          "--",
-          (protonDir / "proton").string(),
-          "waitforexitandrun",
-          "/g/game.exe"};
-}
-
 pid_t SteamDesktop::startSteamLaunch(const std::string& appId, const fs::path& protonDir,
                                      const std::vector<std::string>& env) {
+  const std::vector<std::string> argv = {
+      (steamRoot() / "ubuntu12_32/reaper").string(),
+      "SteamLaunch",
+      "AppId=" + appId,
+      "--",
+      (steamRoot() / "steamapps/common/SteamLinuxRuntime_sniper/_v2-entry-point").string(),
+      "--verb=waitforexitandrun",
+      "--",
+      (protonDir / "proton").string(),
+      "waitforexitandrun",
+      "/g/game.exe"};
   std::vector<std::string> fullEnv = baseEnvironment();
   fullEnv.insert(fullEnv.end(), env.begin(), env.end());
-  return startProcess(steamLaunchCommand(appId, protonDir), fullEnv, false);
-}
-
-pid_t SteamDesktop::startGameIn(const std::vector<std::string>& wrapper, const std::string& appId,
-                                const fs::path& protonDir, std::vector<std::string> env) {
-  // The launch leaves out what makes the game's process a window owner, and dies with the game.
-  const std::string script = "(unset FAKE_WINDOW_TITLE FAKE_READY_FILE; " +
-                             execAs(steamLaunchCommand(appId, protonDir)) + ") & " + execAs(gameCommand(protonDir));
-  std::vector<std::string> argv = wrapper;
-  argv.insert(argv.end(), {"bash", "-c", script});
-  env.push_back("FAKE_DIE_WITH_PARENT=1");
-  return startProcess(argv, std::move(env), true, wrapper.front());
+  return startProcess(argv, fullEnv, false);
 }
 
 pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDir, const std::string& title,
@@ -183,7 +150,7 @@ pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDi
   std::vector<std::string> env = protonEnvironment(appId, protonDir);
   if (!title.empty()) env.push_back("FAKE_WINDOW_TITLE=" + title);
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  return startProcess(gameCommand(protonDir), env);
+  return startProcess({"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"}, env);
 }
 
 void SteamDesktop::stopProcess(pid_t pid) { processes.erase(pid); }

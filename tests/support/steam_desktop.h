@@ -58,15 +58,10 @@ class SteamDesktop {
   std::vector<std::string> protonEnvironment(const std::string& appId, const std::filesystem::path& protonDir,
                                              const std::filesystem::path& library = {}) const;
   // Starts a process with the argument vector and environment (FAKE_* variables drive it, see fake_process).
-  // Waits until it is set up (window mapped) when waitReady is true. Returns its pid. program runs instead of the
-  // stand-in when given.
+  // Waits until it is set up (window mapped) when waitReady is true. Returns its pid. A program given runs instead
+  // of the stand-in, as root: argv then says whom it runs as (a sandbox's command line, for instance).
   pid_t startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady = true,
                      const std::filesystem::path& program = {});
-  // Starts Steam's launch of the AppID and, beside it, the game's Proton process with the environment env (whose
-  // FAKE_WINDOW_TITLE names its window), both run by bash inside `wrapper`: a sandbox's command line up to the
-  // command it runs, starting with a full path. Waits for the game's window; returns the wrapper's pid.
-  pid_t startGameIn(const std::vector<std::string>& wrapper, const std::string& appId,
-                    const std::filesystem::path& protonDir, std::vector<std::string> env);
   // Starts the game's Proton process, run through its interpreter as Steam does, showing a window titled `title`.
   pid_t startGame(const std::string& appId, const std::filesystem::path& protonDir, const std::string& title,
                   std::vector<std::string> extraEnv = {});
@@ -108,8 +103,6 @@ class SteamDesktop {
   static std::vector<std::string> baseEnvironment();
 
  private:
-  std::vector<std::string> steamLaunchCommand(const std::string& appId, const std::filesystem::path& protonDir) const;
-
   TempDir tmp;
   std::optional<TestUser> user;
   std::string display;
