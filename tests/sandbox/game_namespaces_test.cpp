@@ -18,12 +18,13 @@ TEST(GameNamespaces, TmpIsSharedOnlyWithoutAPrivateMount) {
   ASSERT_FALSE(unshare.empty()) << "util-linux's unshare is not installed";
   TempDir dir;
   const std::filesystem::path ready = dir.path() / "ready";
-  Subprocess sandboxed({.program = unshare,
-                        .argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                 "exec 3>" + ready.string() + " && mount -t tmpfs none /tmp && echo >&3 && exec sleep 60 3>&-"},
-                        .env = currentEnvironment(),
-                        .output = std::nullopt,
-                        .workingDir = std::nullopt});
+  Subprocess sandboxed(
+      {.program = unshare,
+       .argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                "exec 3>" + ready.string() + " && mount -t tmpfs none /tmp && echo >&3 && exec sleep 60 3>&-"},
+       .env = currentEnvironment(),
+       .output = std::nullopt,
+       .workingDir = std::nullopt});
   ASSERT_TRUE(waitUntil([&] { return !slurp(ready).empty(); })) << "the sandbox did not start";
   EXPECT_EQ(sharesLauncherTmp(sandboxed.pid()), std::optional<bool>(false));
 

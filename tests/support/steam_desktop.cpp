@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/session_bus.h"
+
 namespace cs::test {
 
 namespace {
@@ -101,7 +103,10 @@ std::vector<std::string> SteamDesktop::protonEnvironment(const std::string& appI
 pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady) {
   const fs::path ready = root() / ("ready-" + std::to_string(++readyCounter));
   if (waitReady) env.push_back("FAKE_READY_FILE=" + ready.string());
-  if (!display.empty()) env.push_back("DISPLAY=" + display);
+  // A process given a DISPLAY of its own shows its windows there (a game inside gamescope).
+  const bool ownDisplay =
+      std::any_of(env.begin(), env.end(), [](const auto& v) { return v.rfind("DISPLAY=", 0) == 0; });
+  if (!display.empty() && !ownDisplay) env.push_back("DISPLAY=" + display);
   auto process = std::make_unique<Subprocess>(Subprocess::Options{.program = fakeProcessBinary(),
                                                                   .argv = argv,
                                                                   .env = env,
@@ -168,6 +173,8 @@ void SteamDesktop::startInstalledLauncher(const fs::path& binary) {
   env.push_back("ASAN_OPTIONS=detect_leaks=0");
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
+  for (const auto& entry : launcherEnvironment)
+    env = withVariable(env, entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
   launcherProcess = std::make_unique<Subprocess>(Subprocess::Options{
       .program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = root()});
   waitForLog("CurselloLinuxLauncher started");

@@ -6,11 +6,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -138,12 +141,12 @@ bool windowManagerSettled(Display* display, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-XServer::XServer(bool withWindowManager) {
+XServer::XServer(bool withWindowManager, std::optional<int> number) {
   if (dir.path().empty()) {
     failure = "no temporary directory";
     return;
   }
-  if (!startServer()) return;
+  if (!startServer(number)) return;
   if (withWindowManager && !startWindowManager()) return;
   ready = true;
 }
@@ -153,7 +156,26 @@ XServer::~XServer() {
   stopDaemon(serverPid);
 }
 
-bool XServer::startServer() {
+void XServer::crash() {
+  for (pid_t* pid : {&windowManagerPid, &serverPid}) {
+    if (*pid <= 0) continue;
+    ::kill(*pid, SIGKILL);
+    int status = 0;
+    while (waitpid(*pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    *pid = -1;
+  }
+  ready = false;
+  // The number stays this test's: Xvfbs that other tests start take a lock file of a dead pid for a free number,
+  // and a lock file of a live one for a taken number.
+  if (!displayName.empty()) {
+    char lock[16];
+    std::snprintf(lock, sizeof lock, "%10d\n", static_cast<int>(getpid()));
+    writeFile("/tmp/.X" + displayName.substr(1) + "-lock", lock);
+  }
+}
+
+bool XServer::startServer(std::optional<int> number) {
   const std::filesystem::path program = programInPath("Xvfb");
   if (program.empty()) {
     failure = "Xvfb is not installed";
@@ -166,18 +188,23 @@ bool XServer::startServer() {
   }
   // -displayfd: Xvfb itself takes the first free display number, so parallel tests never race for one.
   // -noreset: the server keeps its atoms and root properties when its last client leaves.
-  serverPid = startDaemon(program,
-                          {"Xvfb", "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp", "-noreset",
-                           "-screen", "0", "1280x1024x24"},
-                          currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
+  std::vector<std::string> argv = {
+      "Xvfb", "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"};
+  if (number) {
+    argv.insert(argv.begin() + 1, ":" + std::to_string(*number));
+    // Taken back from crash(), which kept it for this test.
+    const std::string lock = "/tmp/.X" + std::to_string(*number) + "-lock";
+    if (std::atoi(slurp(lock).c_str()) == static_cast<int>(getpid())) unlink(lock.c_str());
+  }
+  serverPid = startDaemon(program, argv, currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
   close(fds[1]);  // else the read below would not see Xvfb's end
-  const std::string number = serverPid > 0 ? readDisplayNumber(fds[0], Clock::now() + kStartTimeout) : "";
+  const std::string reported = serverPid > 0 ? readDisplayNumber(fds[0], Clock::now() + kStartTimeout) : "";
   close(fds[0]);
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+  if (reported.empty() || reported.find_first_not_of("0123456789") != std::string::npos) {
     failure = "Xvfb did not report a display";
     return false;
   }
-  displayName = ":" + number;
+  displayName = ":" + reported;
   return true;
 }
 
@@ -233,6 +260,7 @@ bool XServer::startWindowManager() {
       windowManagerSettled(display, std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout));
   XCloseDisplay(display);
   if (!settled) failure = "openbox did not manage a probe window in time";
+  ready = settled;
   return settled;
 }
 
@@ -257,6 +285,34 @@ std::string XServer::diagnostics() const {
   text += "\n--- Xvfb output ---\n" + slurp(dir.path() / "xvfb.log");
   text += "--- openbox output ---\n" + slurp(dir.path() / "openbox.log");
   return text;
+}
+
+HungDisplay::HungDisplay() {
+  // Far above the numbers Xvfb takes for the other tests, and taken by nobody: no socket, no lock file.
+  for (int number = 700; number < 800 && fd < 0; ++number) {
+    const std::string candidate = "/tmp/.X11-unix/X" + std::to_string(number);
+    if (std::filesystem::exists(candidate) || std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+      continue;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    candidate.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener >= 0 && bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        listen(listener, 128) == 0) {
+      fd = listener;
+      path = candidate;
+      displayName = ":" + std::to_string(number);
+    } else if (listener >= 0) {
+      close(listener);
+    }
+  }
+}
+
+HungDisplay::~HungDisplay() {
+  if (fd < 0) return;
+  close(fd);
+  unlink(path.c_str());
 }
 
 }  // namespace cs::test

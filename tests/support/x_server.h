@@ -18,7 +18,8 @@ namespace cs::test {
 // processes also end with the test process should it die first.
 class XServer {
  public:
-  explicit XServer(bool withWindowManager = true);
+  // number: the display number to take (a server started again where one was lost); by default Xvfb picks one.
+  explicit XServer(bool withWindowManager = true, std::optional<int> number = std::nullopt);
   ~XServer();
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;
@@ -31,10 +32,13 @@ class XServer {
   std::vector<std::string> environment(const std::vector<std::string>& base) const;
   // What went wrong while starting, followed by the output of Xvfb and openbox: for failure messages.
   std::string diagnostics() const;
+  // Starts the window manager on a server started without one.
+  bool startWindowManager();
+  // Kills the server and its window manager at once, as a crash would end them: their sockets stay behind.
+  void crash();
 
  private:
-  bool startServer();
-  bool startWindowManager();
+  bool startServer(std::optional<int> number);
 
   TempDir dir;
   std::string displayName;
@@ -42,6 +46,24 @@ class XServer {
   pid_t serverPid = -1;
   pid_t windowManagerPid = -1;
   bool ready = false;
+};
+
+// A display that accepts connections and never answers, as a hung X server does: a socket in /tmp/.X11-unix that
+// listens and is never served. Removed on destruction.
+class HungDisplay {
+ public:
+  HungDisplay();
+  ~HungDisplay();
+  HungDisplay(const HungDisplay&) = delete;
+  HungDisplay& operator=(const HungDisplay&) = delete;
+
+  bool ok() const { return fd >= 0; }
+  const std::string& display() const { return displayName; }
+
+ private:
+  int fd = -1;
+  std::string displayName;
+  std::string path;
 };
 
 }  // namespace cs::test

@@ -12,6 +12,7 @@
 
 #include "tests/support/session_bus.h"
 #include "tests/support/test_support.h"
+#include "tests/support/wayland_desktop.h"
 #include "tests/support/x_server.h"
 #include "tests/tray/running_launcher.h"
 
@@ -24,39 +25,6 @@ const std::string kStarted = "CurselloLinuxLauncher started";
 const std::string kExiting = "CurselloLinuxLauncher exiting";
 const std::string kAlreadyRunning = "CurselloLinuxLauncher is already running; exiting";
 const std::string kNoDisplay = "X11 display is unavailable; Proton game windows cannot be detected";
-
-// A headless Wayland compositor with a runtime directory and socket of its own, and no X server.
-class WaylandDesktop {
- public:
-  WaylandDesktop() {
-    const fs::path program = programInPath("weston");
-    if (program.empty()) return;
-    compositor = std::make_unique<Subprocess>(Subprocess::Options{
-        .program = program,
-        .argv = {"weston", "--backend=headless-backend.so", "--socket=" + socket, "--idle-time=0"},
-        .env = withVariable(environmentWithoutDesktop(), "XDG_RUNTIME_DIR", runtime.path().string()),
-        .output = runtime.path() / "weston.log",
-        .workingDir = {}});
-    ready = compositor->started() && waitUntil([&] {
-              struct stat info {};
-              return lstat((runtime.path() / socket).c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-            });
-  }
-
-  static bool installed() { return !programInPath("weston").empty(); }
-  bool ok() const { return ready; }
-  std::vector<std::string> environment() const {
-    auto env = withVariable(environmentWithoutDesktop(), "XDG_RUNTIME_DIR", runtime.path().string());
-    return withVariable(env, "WAYLAND_DISPLAY", socket);
-  }
-  std::string diagnostics() const { return slurp(runtime.path() / "weston.log"); }
-
- private:
-  TempDir runtime;  // made private to its owner (0700), as a runtime directory must be
-  std::string socket = "cs-test-wayland-" + std::to_string(getpid());
-  std::unique_ptr<Subprocess> compositor;
-  bool ready = false;
-};
 
 // A process that looks like Steam's launch of a game: each poll pass that sees it the first time logs it.
 class MarkerSteamLaunch {

@@ -1,0 +1,42 @@
+#include "x11/display_name.h"
+
+#include <gtest/gtest.h>
+
+namespace cs {
+namespace {
+
+TEST(DisplayName, NamesOfOneDisplayCompareEqualWhateverTheirForm) {
+  struct Row {
+    const char* a;
+    const char* b;
+    bool same;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {":1", ":1", true}, {":1", ":1.0", true}, {":1", "unix:1", true}, {":1.2", "unix/:1.0", true},
+      {":99.0", ":99", true}, {"localhost:10.0", "localhost:10", true}, {"tcp/:3", "localhost:3", true},
+      {":1", ":10", false}, {":1", ":0", false}, {":1", "localhost:1", false}, {"", ":0", false},
+      // Names that do not parse are one display only when they are the same bytes.
+      {"", "", true}, {"garbage", "garbage", true}, {"garbage", "other", false}, {":x", ":0", false},
+      {":1.", ":1", false},
+  };
+  // clang-format on
+  for (const Row& row : rows) {
+    EXPECT_EQ(sameDisplay(row.a, row.b), row.same) << "\"" << row.a << "\" vs \"" << row.b << "\"";
+    EXPECT_EQ(sameDisplay(row.b, row.a), row.same) << "\"" << row.b << "\" vs \"" << row.a << "\"";
+  }
+}
+
+TEST(DisplayName, ParsesHostNumberAndScreen) {
+  // The number follows the last colon, so an IPv6 host keeps its own.
+  const auto ipv6 = parseDisplayName("::1:7.1");
+  ASSERT_TRUE(ipv6.has_value());
+  EXPECT_EQ(ipv6->host, "::1");
+  EXPECT_EQ(ipv6->number, 7);
+  EXPECT_EQ(ipv6->screen, 1);
+  EXPECT_FALSE(parseDisplayName("unix:").has_value());
+  EXPECT_FALSE(parseDisplayName(":-1").has_value());
+}
+
+}  // namespace
+}  // namespace cs
