@@ -14,12 +14,10 @@ TEST(GameNamespaces, TmpIsSharedOnlyWithoutAPrivateMount) {
 
   // A process with its own /tmp, as a Flatpak or Snap sandbox gives one. It reports through a file opened before
   // the mount hides the test's temporary directory.
-  const std::filesystem::path unshare = programInPath("unshare");
-  ASSERT_FALSE(unshare.empty()) << "util-linux's unshare is not installed";
   TempDir dir;
   const std::filesystem::path ready = dir.path() / "ready";
   Subprocess sandboxed(
-      {.program = unshare,
+      {.program = programInPath("unshare"),
        .argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
                 "exec 3>" + ready.string() + " && mount -t tmpfs none /tmp && echo >&3 && exec sleep 60 3>&-"},
        .env = currentEnvironment(),

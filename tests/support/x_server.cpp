@@ -6,8 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,6 +150,7 @@ XServer::XServer(bool withWindowManager, std::optional<int> number) {
 }
 
 XServer::~XServer() {
+  if (frozen && serverPid > 0) ::kill(serverPid, SIGCONT);
   stopDaemon(windowManagerPid);
   stopDaemon(serverPid);
 }
@@ -173,6 +172,10 @@ void XServer::crash() {
     std::snprintf(lock, sizeof lock, "%10d\n", static_cast<int>(getpid()));
     writeFile("/tmp/.X" + displayName.substr(1) + "-lock", lock);
   }
+}
+
+void XServer::freeze() {
+  if (serverPid > 0) frozen = ::kill(serverPid, SIGSTOP) == 0;
 }
 
 bool XServer::startServer(std::optional<int> number) {
@@ -285,34 +288,6 @@ std::string XServer::diagnostics() const {
   text += "\n--- Xvfb output ---\n" + slurp(dir.path() / "xvfb.log");
   text += "--- openbox output ---\n" + slurp(dir.path() / "openbox.log");
   return text;
-}
-
-HungDisplay::HungDisplay() {
-  // Far above the numbers Xvfb takes for the other tests, and taken by nobody: no socket, no lock file.
-  for (int number = 700; number < 800 && fd < 0; ++number) {
-    const std::string candidate = "/tmp/.X11-unix/X" + std::to_string(number);
-    if (std::filesystem::exists(candidate) || std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
-      continue;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    candidate.copy(address.sun_path, sizeof address.sun_path - 1);
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener >= 0 && bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        listen(listener, 128) == 0) {
-      fd = listener;
-      path = candidate;
-      displayName = ":" + std::to_string(number);
-    } else if (listener >= 0) {
-      close(listener);
-    }
-  }
-}
-
-HungDisplay::~HungDisplay() {
-  if (fd < 0) return;
-  close(fd);
-  unlink(path.c_str());
 }
 
 }  // namespace cs::test

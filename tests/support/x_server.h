@@ -36,6 +36,8 @@ class XServer {
   bool startWindowManager();
   // Kills the server and its window manager at once, as a crash would end them: their sockets stay behind.
   void crash();
+  // Stops the server: it still accepts connections and never answers them, as a hung server does.
+  void freeze();
 
  private:
   bool startServer(std::optional<int> number);
@@ -46,24 +48,7 @@ class XServer {
   pid_t serverPid = -1;
   pid_t windowManagerPid = -1;
   bool ready = false;
-};
-
-// A display that accepts connections and never answers, as a hung X server does: a socket in /tmp/.X11-unix that
-// listens and is never served. Removed on destruction.
-class HungDisplay {
- public:
-  HungDisplay();
-  ~HungDisplay();
-  HungDisplay(const HungDisplay&) = delete;
-  HungDisplay& operator=(const HungDisplay&) = delete;
-
-  bool ok() const { return fd >= 0; }
-  const std::string& display() const { return displayName; }
-
- private:
-  int fd = -1;
-  std::string displayName;
-  std::string path;
+  bool frozen = false;
 };
 
 }  // namespace cs::test

@@ -413,15 +413,6 @@ TEST(X11WindowScanner, ServerPidsReplaceDeclaredOnesOnlyWhenAsked) {
   EXPECT_EQ(asked[0].pid, getpid());
 }
 
-TEST(X11WindowScanner, ADisplayThatNeverAnswersIsUnavailable) {
-  test::HungDisplay hung;
-  ASSERT_TRUE(hung.ok()) << "no free display number";
-  X11WindowScanner scanner(hung.display());
-  EXPECT_FALSE(scanner.available());
-  EXPECT_FALSE(scanner.reconnect());
-  EXPECT_TRUE(scanner.scan(true).empty());
-}
-
 // --- A window that vanishes between listing and query --------------------------------------------------------------
 
 int errorsSeenByTestHandler = 0;
