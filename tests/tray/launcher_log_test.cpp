@@ -1,5 +1,6 @@
 // The launcher's own lines at start and end, on an X11 desktop and on a Wayland desktop without X11, with its
 // standard output in a file as it is when a session manager starts it.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -127,8 +128,10 @@ TEST(LauncherLog, OneLauncherPerUserAndAKilledOneStopsNoSuccessor) {
   SessionBus bus;
   TempDir home;
   fs::remove_all(iconDirectory());
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
   ASSERT_EQ(mkdir(iconDirectory().c_str(), 0755), 0);
-  ASSERT_EQ(chown(iconDirectory().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(iconDirectory().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   const auto env = withVariable(x.environment(environmentWithoutDesktop()), "HOME", home.path());
   RunningLauncher first(env, bus);
   ASSERT_TRUE(first.waitForMessage(kStarted)) << first.output();
@@ -146,7 +149,7 @@ TEST(LauncherLog, OneLauncherPerUserAndAKilledOneStopsNoSuccessor) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   const fs::path lock = home.path() / ".cache" / ("CurselloLinuxLauncher-" + std::string(host) + ".lock");
-  ASSERT_EQ(chown(lock.c_str(), 65534, 65534), 0) << lock;
+  ASSERT_EQ(chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << lock;
   RunningLauncher fourth(env, bus);
   EXPECT_TRUE(fourth.waitForMessage(kStarted)) << fourth.output();
 }
