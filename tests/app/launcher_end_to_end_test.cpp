@@ -379,6 +379,30 @@ TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
   EXPECT_TRUE(notifications[0].body.ends_with(line)) << notifications[0].body;
 }
 
+// A Latin-1 title comes out as valid UTF-8; the body is escaped as markup only for a server that reads markup.
+TEST_F(LauncherEndToEnd, ANotificationIsValidTextAndMarkupOnlyForAServerThatReadsIt) {
+  for (const bool markup : {false, true}) {
+    SCOPED_TRACE(markup ? "body-markup" : "plain body");
+    SessionBus rowBus;
+    ASSERT_TRUE(rowBus.startNotificationServer(markup ? std::vector<std::string>{"body", "body-markup"}
+                                                      : std::vector<std::string>{"body"}));
+    SteamDesktop row(x.display(), rowBus.address());
+    const fs::path proton = row.installProton("Proton 9.0");
+    row.makeCompatData("730");
+    const fs::path program = row.root() / "Tom & Jerry/CurselloLinuxLauncher";
+    fs::create_directories(program.parent_path());
+    fs::copy_file(launcherBinary(), program);
+    row.startInstalledLauncher(program);
+    row.startSteamLaunch("730", proton, {});
+    row.startGame("730", proton, "Pok\xe9mon");
+    ASSERT_TRUE(waitUntil([&] { return !rowBus.notifications().empty(); })) << slurp(row.logFile());
+    const auto notification = rowBus.notifications().front();
+    EXPECT_EQ(notification.summary, "Cursello could not be started for Pok\uFFFDmon");
+    const std::string dir = (row.root() / (markup ? "Tom &amp; Jerry" : "Tom & Jerry")).string();
+    EXPECT_TRUE(notification.body.ends_with("Cursello.exe not found: " + dir + "/Cursello.exe")) << notification.body;
+  }
+}
+
 TEST_F(LauncherEndToEnd, WithoutANotificationServerAFailedLaunchChangesNothing) {
   const fs::path proton = desktop->installProton("Proton 9.0");
   desktop->makeCompatData("730");

@@ -56,5 +56,19 @@ case $check in
     desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
       "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"
     "$source_dir/scripts/install" --uninstall
+    diff <(echo "$before") <(find "$tmp" | sort)
+    # With every directory there beforehand the manifest lists none; an update keeps the start at login off.
+    mkdir -p "$HOME/.local/lib/CurselloLinuxLauncher" "$HOME/.local/bin" "$HOME/.config/autostart" \
+      "$XDG_DATA_HOME"/{applications,icons/hicolor/32x32/apps,metainfo}
+    before=$(find "$tmp" | sort)
+    "$source_dir/scripts/install"
+    autostart=$HOME/.config/autostart/CurselloLinuxLauncher.desktop
+    sed -i 's/^X-GNOME-Autostart-enabled=true$/X-GNOME-Autostart-enabled=false/' "$autostart"
+    echo Hidden=true >> "$autostart"
+    out=$("$source_dir/scripts/install")
+    grep -qx "The start at login stays turned off, as you set it in $autostart." <<< "$out"
+    [ "$(grep -x -c -e Hidden=true -e X-GNOME-Autostart-enabled=false "$autostart")" = 2 ]
+    desktop-file-validate "$autostart"
+    "$source_dir/scripts/install" --uninstall
     diff <(echo "$before") <(find "$tmp" | sort) ;;
 esac

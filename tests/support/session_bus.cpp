@@ -168,12 +168,13 @@ bool SessionBus::startTrayWatcher() {
   return busNameHasOwner(busAddress, kWatcherName);
 }
 
-bool SessionBus::startNotificationServer() {
+bool SessionBus::startNotificationServer(const std::vector<std::string>& capabilities) {
   if (!ok()) return false;
   const std::string name = "org.freedesktop.Notifications";
-  notificationServerPid =
-      startDaemon(CS_NOTIFICATION_SERVER_BINARY, {"notification_server", (dir.path() / "notifications").string()},
-                  environment(currentEnvironment()), dir.path() / "notification_server.log");
+  std::vector<std::string> argv = {"notification_server", (dir.path() / "notifications").string()};
+  argv.insert(argv.end(), capabilities.begin(), capabilities.end());
+  notificationServerPid = startDaemon(CS_NOTIFICATION_SERVER_BINARY, argv, environment(currentEnvironment()),
+                                      dir.path() / "notification_server.log");
   if (notificationServerPid <= 0) return false;
   waitUntil([&] { return busNameHasOwner(busAddress, name) || daemonExited(notificationServerPid); });
   return busNameHasOwner(busAddress, name);

@@ -45,8 +45,9 @@ class SessionBus {
   // the program is missing or did not take the name in time.
   bool startTrayWatcher();
 
-  // Starts the recording notification server on this bus and waits until it owns org.freedesktop.Notifications.
-  bool startNotificationServer();
+  // Starts the recording notification server on this bus, answering GetCapabilities with `capabilities`, and
+  // waits until it owns org.freedesktop.Notifications.
+  bool startNotificationServer(const std::vector<std::string>& capabilities = {"body"});
   // The notifications it was sent so far, in order.
   struct Notification {
     std::string app, icon, summary, body;

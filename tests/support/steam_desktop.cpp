@@ -173,10 +173,11 @@ void SteamDesktop::startInstalledLauncher(const fs::path& binary) {
   env.push_back("ASAN_OPTIONS=detect_leaks=0");
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
-  for (const auto& entry : launcherEnvironment)
+  for (const auto& entry : launcherEnvironment) {
     env = withVariable(env, entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
-  launcherProcess = std::make_unique<Subprocess>(Subprocess::Options{
-      .program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = root()});
+  }
+  launcherProcess = std::make_unique<Subprocess>(withOwnRunUser(
+      {.program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = root()}));
   waitForLog("CurselloLinuxLauncher started");
 }
 

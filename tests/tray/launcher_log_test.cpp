@@ -1,5 +1,6 @@
 // The launcher's own lines at start and end, on an X11 desktop and on a Wayland desktop without X11, with its
 // standard output in a file as it is when a session manager starts it.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -85,19 +86,27 @@ TEST(LauncherLog, EndedBySignalWritesNoExitLine) {
   }
 }
 
-// Launchers that share a runtime directory are the same user's: while one runs, another ends at once; a killed
-// one leaves nothing behind that keeps the next one out.
-TEST(LauncherLog, OneLauncherPerRuntimeDirectoryAndAKilledOneStopsNoSuccessor) {
+// Launchers of one home are the same user's, whatever their runtime directory, also when the icon's fixed
+// directory is taken: while one runs, another ends at once; a killed one leaves nothing behind that keeps the next
+// one out; a lock file of another owner keeps nobody out.
+TEST(LauncherLog, OneLauncherPerUserAndAKilledOneStopsNoSuccessor) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
   XServer x(false);
   ASSERT_TRUE(x.ok()) << x.diagnostics();
   SessionBus bus;
-  TempDir runtime;
-  const auto env = withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", runtime.path());
+  TempDir home;
+  fs::remove_all(iconDirectory());
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(mkdir(iconDirectory().c_str(), 0755), 0);
+  ASSERT_EQ(chown(iconDirectory().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  const auto env = withVariable(x.environment(environmentWithoutDesktop()), "HOME", home.path());
   RunningLauncher first(env, bus);
   ASSERT_TRUE(first.waitForMessage(kStarted)) << first.output();
 
-  RunningLauncher second(env, bus);
+  RunningLauncher second(withVariable(env, "XDG_RUNTIME_DIR", ""), bus);
   const auto status = second.launcher().wait(std::chrono::seconds(20));
+  fs::remove_all(iconDirectory());
   ASSERT_TRUE(status.has_value()) << second.output();
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
   EXPECT_EQ(second.messages(), std::vector<std::string>{kAlreadyRunning}) << second.output();
@@ -105,6 +114,27 @@ TEST(LauncherLog, OneLauncherPerRuntimeDirectoryAndAKilledOneStopsNoSuccessor) {
   first.launcher().kill();
   RunningLauncher third(env, bus);
   EXPECT_TRUE(third.waitForMessage(kStarted)) << third.output();
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const fs::path lock = home.path() / ".cache" / ("CurselloLinuxLauncher-" + std::string(host) + ".lock");
+  ASSERT_EQ(chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << lock;
+  RunningLauncher fourth(env, bus);
+  EXPECT_TRUE(fourth.waitForMessage(kStarted)) << fourth.output();
+}
+
+// The machine's runtime directory of the user holds the lock whatever XDG_RUNTIME_DIR and HOME say.
+TEST(LauncherLog, TheUsersRuntimeDirectoryOfTheMachineHoldsTheLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "a /run/user of its own needs root";
+  XServer x(false);
+  ASSERT_TRUE(x.ok()) << x.diagnostics();
+  SessionBus bus;
+  TempDir runUser;
+  RunningLauncher first(x.environment(environmentWithoutDesktop()), bus, runUser.path());
+  ASSERT_TRUE(first.waitForMessage(kStarted)) << first.output();
+  RunningLauncher second(withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", ""), bus,
+                         runUser.path());
+  ASSERT_TRUE(second.launcher().wait(std::chrono::seconds(20)).has_value()) << second.output();
+  EXPECT_EQ(second.messages(), std::vector<std::string>{kAlreadyRunning}) << second.output();
 }
 
 TEST(LauncherLog, WaylandOnlyDesktopWarnsThatX11IsUnavailableAndRunsOn) {
