@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # The installed forms of the launcher, one check per call: package_checks.sh CHECK SOURCE_DIR BUILD_DIR DEB.
-# Exits 77 (skipped) for a check that needs root without it.
+# Exits 77 (skipped) for a check that needs root without it, or a tool this system lacks.
 set -euo pipefail
 check=$1 source_dir=$2 build_dir=$3 deb=$4
 tmp=$(mktemp -d)
 trap 'rm -rf -- "$tmp"' EXIT
 needs_root() { if [ "$(id -u)" -ne 0 ]; then exit 77; fi; }
+needs() {
+  local tool
+  for tool; do
+    if ! command -v "$tool" > /dev/null; then echo "skipped: $tool is missing" >&2; exit 77; fi
+  done
+}
 files_of() { (cd "$1" && find . ! -type d | sort); }
 
 case $check in
@@ -16,23 +22,33 @@ case $check in
 ./usr/local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
 ./usr/local/share/applications/CurselloLinuxLauncher.desktop
 ./usr/local/share/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png
+./usr/local/share/man/man1/CurselloLinuxLauncher.1.gz
 ./usr/local/share/metainfo/CurselloLinuxLauncher.metainfo.xml"
     [ "$(readlink "$tmp/usr/local/bin/CurselloLinuxLauncher")" = ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher ]
-    desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop ;;
+    desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop
+    needs man
+    warnings=$(man --warnings -l "$tmp/usr/local/share/man/man1/CurselloLinuxLauncher.1.gz" 2>&1 > /dev/null)
+    if [ -n "$warnings" ]; then echo "$warnings"; exit 1; fi ;;
   package)
+    needs dpkg-deb lintian
     dpkg-deb --contents "$deb" | grep -c -e ' ./usr/lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/share/doc/cursello-linux-launcher/copyright$' -e ' ./usr/share/doc/cursello-linux-launcher/changelog.gz$' \
       | grep -qx 4
     dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libx11-6)( |$)' \
       | grep -qx 3
-    lintian --fail-on error "$deb" ;;
+    lintian --fail-on error "$deb" | tee "$tmp/lintian"
+    if grep -q no-manual-page "$tmp/lintian"; then exit 1; fi ;;
   apt-install)
     needs_root
+    needs apt-get
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb"
-    dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files" ;;
+    dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files"
+    page=$(MANPAGER=cat MANWIDTH=200 man CurselloLinuxLauncher)
+    [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]] ;;
   purge)  # also after a failed or killed test: no package, no stand-in, nothing of it left
     needs_root
+    needs apt-get
     rm -f /usr/lib/CurselloLinuxLauncher/Cursello.exe
     if dpkg-query -W cursello-linux-launcher > /dev/null 2>&1; then apt-get purge -y -q cursello-linux-launcher; fi
     if dpkg-query --status cursello-linux-launcher > /dev/null 2>&1; then exit 1; fi
@@ -53,6 +69,7 @@ case $check in
     [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
     grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
     [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
+    [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
     desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
       "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"
     "$source_dir/scripts/install" --uninstall
