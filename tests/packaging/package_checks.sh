@@ -13,6 +13,23 @@ needs() {
   done
 }
 files_of() { (cd "$1" && find . ! -type d | sort); }
+# The package a tool builds, beside the Debian package; a check is skipped without the tool, fails without the file.
+built_package() {  # PATTERN TOOL
+  needs "$2" dpkg-deb
+  compgen -G "${deb%/*}/$1" | head -n 1 | grep . || { echo "no ${deb%/*}/$1" >&2; exit 1; }
+}
+# The Debian package's files and links as another family lays them out: the program directory under LIBDIR, the
+# copyright file among the licences, and no Debian changelog (the others keep theirs in the package's metadata).
+deb_files_as() {  # LIBDIR
+  dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed -e 's|^\.||' \
+    -e "s|^/usr/lib/CurselloLinuxLauncher/|$1/CurselloLinuxLauncher/|" \
+    -e 's|^/usr/share/doc/\([^/]*\)/copyright$|/usr/share/licenses/\1/copyright|' \
+    -e '\|^/usr/share/doc/[^/]*/changelog.gz$|d' | sort
+}
+# The link on PATH must lead to the program in LIBDIR: link_leads_to_program TARGET LIBDIR
+link_leads_to_program() {
+  [ "$(realpath -m "/usr/bin/$1")" = "$2/CurselloLinuxLauncher/CurselloLinuxLauncher" ] || { echo "link: $1"; exit 1; }
+}
 
 case $check in
   tree)  # no test or benchmark; the autostart entry where sessions read it, not under the prefix
@@ -39,6 +56,22 @@ case $check in
       | grep -qx 3
     lintian --fail-on error "$deb" | tee "$tmp/lintian"
     if grep -q no-manual-page "$tmp/lintian"; then exit 1; fi ;;
+  arch)  # the same files as the Debian package, the same configuration kept across upgrades
+    pkg=$(built_package 'cursello-linux-launcher-*.pkg.tar.*' makepkg)
+    diff <(deb_files_as /usr/lib) <(bsdtar -tf "$pkg" | grep -v -e '/$' -e '^\.' | sed 's|^|/|' | sort)
+    link_leads_to_program "$(bsdtar -tvf "$pkg" usr/bin/CurselloLinuxLauncher | sed 's/.* -> //')" /usr/lib
+    diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p') ;;
+  rpm)  # the same, with the program directory in the libdir; and rpmlint finds no error
+    rpm=$(built_package 'cursello-linux-launcher-*.rpm' rpmbuild)
+    needs rpmlint
+    libdir=$(rpm --eval %_libdir)
+    query() { rpm -qp --qf "[%{FILEMODES:perms} %{FILENAMES} %{FILELINKTOS}\n]" "$rpm"; }
+    # rpm adds links by build id to every ELF file, for its debugging tools.
+    diff <(deb_files_as "$libdir") <(query | awk '$1 !~ /^d/ {print $2}' | grep -v '^/usr/lib/\.build-id/' | sort)
+    link_leads_to_program "$(query | awk '$2 == "/usr/bin/CurselloLinuxLauncher" {print $3}')" "$libdir"
+    diff <(dpkg-deb --info "$deb" conffiles) <(rpm -qp --configfiles "$rpm")
+    rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm" \
+      "$source_dir/packaging/rpm/cursello-linux-launcher.spec" ;;
   apt-install)
     needs_root
     needs apt-get
