@@ -16,8 +16,9 @@ SIMULATION_PACKAGES=(gtest xvfb openbox dbus gdbus)
 PACKAGE_PACKAGES=(deb-tools file arch-tools rpm-tools)
 # ./scripts/fuzz: clang and its libFuzzer runtime; the targets link GCC's C++ library.
 FUZZ_PACKAGES=(clang fuzzer-runtime compiler cmake make)
-# ./scripts/screenshots: a panel with a status tray, a notification daemon, and the tools that drive and capture.
-SCREENSHOT_PACKAGES=(xvfb dbus xfce-panel xfce-notifyd xdotool imagemagick)
+# ./scripts/screenshots: a panel with a status tray, a notification daemon, the tools that drive and capture, and
+# bubblewrap, which gives the scene a /home of its own.
+SCREENSHOT_PACKAGES=(xfce-panel xfce-notifyd xdotool imagemagick bubblewrap)
 
 declare -A DEBIAN_PACKAGES=(
   [compiler]=g++ [cmake]=cmake [make]=make [pkg-config]=pkg-config [gtk3]=libgtk-3-dev
@@ -28,6 +29,7 @@ declare -A DEBIAN_PACKAGES=(
   [arch-tools]="makepkg pacman-package-manager libarchive-tools fakeroot" [rpm-tools]=rpm [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=libclang-rt-dev
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
+  [bubblewrap]=bubblewrap
 )
 
 declare -A ARCH_PACKAGES=(
@@ -39,6 +41,7 @@ declare -A ARCH_PACKAGES=(
   [arch-tools]="pacman fakeroot" [rpm-tools]=rpm-tools [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
+  [bubblewrap]=bubblewrap
 )
 
 declare -A FEDORA_PACKAGES=(
@@ -50,6 +53,7 @@ declare -A FEDORA_PACKAGES=(
   [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
+  [bubblewrap]=bubblewrap
 )
 
 declare -A OPENSUSE_PACKAGES=(
@@ -61,4 +65,5 @@ declare -A OPENSUSE_PACKAGES=(
   [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
+  [bubblewrap]=bubblewrap
 )
