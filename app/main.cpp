@@ -35,12 +35,13 @@ std::string notificationIcon(const PrivateDir& iconDir) {
 int main(int argc, char** argv) {
   // A second launcher of the same user would start a second companion in every game. The lock is held until the
   // process ends; where no private place for it exists the launcher runs unguarded rather than not at all.
-  const cs::PrivateDir iconDir = cs::openIconDir();
+  // The lock comes first, so that a second launcher makes nothing for an icon it never shows.
   cs::FileDescriptor instanceLock;
-  if (cs::lockInstance(iconDir, instanceLock) == cs::InstanceLock::kHeldByOther) {
+  if (cs::lockInstance(instanceLock) == cs::InstanceLock::kHeldByOther) {
     cs::Logger().log("CurselloLinuxLauncher is already running; exiting");
     return 0;
   }
+  const cs::PrivateDir iconDir = cs::openIconDir();
   gtk_init(&argc, &argv);
   cs::ProtonMonitor monitor;
   // Once the session starts the launcher nobody reads its log: a game it cannot serve is also told on the desktop.

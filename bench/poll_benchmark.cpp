@@ -314,6 +314,12 @@ void measureLauncher(const Workspace& w, const char* what) {
   if (error != 0) return;
   // The first seconds set up GTK and, in a game, start the companion; the steady state comes after.
   std::this_thread::sleep_for(std::chrono::seconds(4));
+  // Where the user has /run/user/<uid>, the lock is there whatever HOME says: a launcher of the user's desktop
+  // keeps this one out, and its figures would be those of a process that has ended.
+  if (waitpid(pid, nullptr, WNOHANG) == pid) {
+    std::printf("  %-34s ended at once (is another launcher of this user running?)\n", what);
+    return;
+  }
   const double before = processCpuMs(pid);
   constexpr int kSeconds = 10;
   std::this_thread::sleep_for(std::chrono::seconds(kSeconds));

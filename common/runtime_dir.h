@@ -41,8 +41,9 @@ PrivateDir openXdgRuntimeDir();
 
 // Returns the directory for the icon: tmpRuntimeDirPath() (created when missing) when it is a directory of the
 // real user, made private first when the group or others may write to it; otherwise
-// $XDG_RUNTIME_DIR/CurselloLinuxLauncher when openXdgRuntimeDir() is ok, else a fresh directory made by mkdtemp
-// under /tmp whose name starts with the fixed one. Not ok() when none of them can be had.
+// $XDG_RUNTIME_DIR/CurselloLinuxLauncher when openXdgRuntimeDir() is ok, else a private directory under /tmp
+// whose name starts with the fixed one and a dot: one that an earlier start made, else a fresh one made by
+// mkdtemp. Not ok() when none of them can be had.
 PrivateDir openIconDir();
 
 // What became of the attempt to be the user's only launcher.
@@ -52,11 +53,14 @@ enum class InstanceLock {
   kNoGuard,      // no private place for the lock: run unguarded
 };
 
-// Takes the advisory lock on "CurselloLinuxLauncher.lock" in openXdgRuntimeDir() when that is ok, else in the
-// iconDir given (when ok). On kHeld the descriptor lands in `holder`; it is close-on-exec, so companions started
-// later do not keep the lock after the launcher ends, and the kernel drops it when the process dies however it
-// ends.
-InstanceLock lockInstance(const PrivateDir& iconDir, FileDescriptor& holder);
+// Takes the advisory lock that keeps one launcher per user and machine, whatever the environment says:
+// "CurselloLinuxLauncher.lock" in /run/user/<uid> when that is a private directory of the real user, else
+// "CurselloLinuxLauncher-<host name>.lock" in the user's cache directory, $HOME/.cache (HOME, else the home the
+// user database names), when that is a private directory of the real user. A lock file that is not a regular file
+// of the real user guards nothing. On kHeld the descriptor lands in `holder`; it is close-on-exec, so companions
+// started later do not keep the lock after the launcher ends, and the kernel drops it when the process dies
+// however it ends.
+InstanceLock lockInstance(FileDescriptor& holder);
 
 }  // namespace cs
 

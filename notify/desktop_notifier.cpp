@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace cs {
 
@@ -11,12 +12,35 @@ namespace {
 
 constexpr const char* kAppName = "CurselloLinuxLauncher";
 
-// What one notification carries from the moment it is asked for until the bus is there.
-struct PendingNotification {
-  std::string icon;
+// One notification's text, valid UTF-8.
+struct Message {
   std::string summary;
   std::string body;
 };
+
+// What the reporter keeps from one notification to the next. Whether the server reads markup in the body is asked
+// of it once; notifications that come meanwhile wait for the answer.
+struct NotifierState {
+  enum class Markup { kUnknown, kAsking, kRead, kShownAsIs };
+  std::string icon;
+  Markup markup = Markup::kUnknown;
+  std::vector<Message> waiting;
+};
+
+// What one notification carries from the moment it is asked for until the bus is there.
+struct PendingNotification {
+  std::shared_ptr<NotifierState> state;
+  Message message;
+};
+
+// A window title is the bytes its window set, a path is the bytes of the file system: GLib refuses a D-Bus string
+// that is not UTF-8, so a Latin-1 title or one cut mid-character gets U+FFFD where its bytes are invalid.
+std::string validUtf8(const std::string& text) {
+  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+  std::string result = valid;
+  g_free(valid);
+  return result;
+}
 
 void onNotified(GObject* connection, GAsyncResult* result, gpointer /*data*/) {
   // No server, or one that refuses: the user is told nothing more, and the log already holds the line.
@@ -24,12 +48,11 @@ void onNotified(GObject* connection, GAsyncResult* result, gpointer /*data*/) {
   if (reply != nullptr) g_variant_unref(reply);
 }
 
-void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
-  const std::unique_ptr<PendingNotification> pending(static_cast<PendingNotification*>(data));
-  GDBusConnection* connection = g_bus_get_finish(result, nullptr);
-  if (connection == nullptr) return;
-  // Servers may read the body as markup; a path holding "&" or "<" must come out as written.
-  gchar* body = g_markup_escape_text(pending->body.c_str(), -1);
+void notify(GDBusConnection* connection, const NotifierState& state, const Message& message) {
+  // A server that reads the body as markup must get a path holding "&" or "<" escaped to show it as written; any
+  // other shows the escapes themselves.
+  gchar* body = state.markup == NotifierState::Markup::kRead ? g_markup_escape_text(message.body.c_str(), -1)
+                                                             : g_strdup(message.body.c_str());
   GVariantBuilder actions;
   g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
   GVariantBuilder hints;
@@ -38,10 +61,51 @@ void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
   g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(kAppName));
   g_dbus_connection_call(connection, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                          "org.freedesktop.Notifications", "Notify",
-                         g_variant_new("(susssasa{sv}i)", kAppName, 0u, pending->icon.c_str(), pending->summary.c_str(),
+                         g_variant_new("(susssasa{sv}i)", kAppName, 0u, state.icon.c_str(), message.summary.c_str(),
                                        body, &actions, &hints, -1),
                          G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, onNotified, nullptr);
   g_free(body);
+}
+
+void onCapabilities(GObject* source, GAsyncResult* result, gpointer data) {
+  const std::unique_ptr<std::shared_ptr<NotifierState>> owner(static_cast<std::shared_ptr<NotifierState>*>(data));
+  NotifierState& state = **owner;
+  GDBusConnection* connection = G_DBUS_CONNECTION(source);
+  GVariant* reply = g_dbus_connection_call_finish(connection, result, nullptr);
+  // Without an answer (no server yet) the waiting ones go out as they are, and the next notification asks again.
+  state.markup = NotifierState::Markup::kUnknown;
+  if (reply != nullptr) {
+    GVariantIter* capabilities = nullptr;
+    g_variant_get(reply, "(as)", &capabilities);
+    state.markup = NotifierState::Markup::kShownAsIs;
+    const gchar* capability = nullptr;
+    while (g_variant_iter_next(capabilities, "&s", &capability)) {
+      if (g_strcmp0(capability, "body-markup") == 0) state.markup = NotifierState::Markup::kRead;
+    }
+    g_variant_iter_free(capabilities);
+    g_variant_unref(reply);
+  }
+  for (const Message& message : state.waiting) notify(connection, state, message);
+  state.waiting.clear();
+}
+
+void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
+  const std::unique_ptr<PendingNotification> pending(static_cast<PendingNotification*>(data));
+  GDBusConnection* connection = g_bus_get_finish(result, nullptr);
+  if (connection == nullptr) return;
+  NotifierState& state = *pending->state;
+  if (state.markup == NotifierState::Markup::kRead || state.markup == NotifierState::Markup::kShownAsIs) {
+    notify(connection, state, pending->message);
+  } else {
+    state.waiting.push_back(std::move(pending->message));
+    if (state.markup == NotifierState::Markup::kUnknown) {
+      state.markup = NotifierState::Markup::kAsking;
+      g_dbus_connection_call(connection, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                             "org.freedesktop.Notifications", "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
+                             G_DBUS_CALL_FLAGS_NONE, -1, nullptr, onCapabilities,
+                             new std::shared_ptr<NotifierState>(pending->state));
+    }
+  }
   g_object_unref(connection);
 }
 
@@ -93,8 +157,11 @@ std::string failureSummary(const LaunchFailure& failure) {
 std::string failureBody(const LaunchFailure& failure) { return whatToDo(failure) + "\n\n" + failure.message; }
 
 LaunchFailureReporter desktopNotifier(std::string icon) {
-  return [icon = std::move(icon)](const LaunchFailure& failure) {
-    auto* pending = new PendingNotification{icon, failureSummary(failure), failureBody(failure)};
+  auto state = std::make_shared<NotifierState>();
+  state->icon = std::move(icon);
+  return [state](const LaunchFailure& failure) {
+    auto* pending =
+        new PendingNotification{state, {validUtf8(failureSummary(failure)), validUtf8(failureBody(failure))}};
     g_bus_get(G_BUS_TYPE_SESSION, nullptr, onBus, pending);
   };
 }

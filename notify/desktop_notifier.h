@@ -16,8 +16,10 @@ std::string failureSummary(const LaunchFailure& failure);
 std::string failureBody(const LaunchFailure& failure);
 
 // Returns a reporter that sends each failure to org.freedesktop.Notifications on the session bus, with the app
-// name and desktop entry "CurselloLinuxLauncher" and the given icon (a theme name or a file URI). It never waits: the
-// bus and the call are asked for asynchronously, and without a bus or a notification server nothing happens.
+// name and desktop entry "CurselloLinuxLauncher" and the given icon (a theme name or a file URI). Summary and body
+// are made valid UTF-8 (U+FFFD for invalid bytes); the body is escaped as markup only when the server lists the
+// "body-markup" capability, which it is asked for once. It never waits: the bus and the calls are asked for
+// asynchronously, and without a bus or a notification server nothing happens.
 LaunchFailureReporter desktopNotifier(std::string icon);
 
 }  // namespace cs

@@ -8,7 +8,9 @@ namespace {
 
 // Reads a whole decimal number of at most 9 digits; a display number of more is no display.
 std::optional<int> decimal(std::string_view text) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
   int value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;

@@ -89,7 +89,8 @@ std::string wmNameFrom(const xcb_get_property_reply_t* reply) {
 
 }  // namespace
 
-X11WindowScanner::X11WindowScanner() : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "") {}
+X11WindowScanner::X11WindowScanner()
+    : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "") {}
 
 X11WindowScanner::X11WindowScanner(std::string displayName) : name(std::move(displayName)) { connect(); }
 
@@ -153,7 +154,8 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
   const SigpipeBlock sigpipe;
   lookUpMissingAtoms();
   // Nobody named _NET_WM_PID yet: no window declares a pid.
-  const std::vector<std::uint32_t> ids = netWmPidAtom != XCB_ATOM_NONE ? topLevelWindows() : std::vector<std::uint32_t>{};
+  const std::vector<std::uint32_t> ids =
+      netWmPidAtom != XCB_ATOM_NONE ? topLevelWindows() : std::vector<std::uint32_t>{};
   xcb_connection_t* c = connection->get();
   const bool askClientIds = withClientPids && hasResourceExtension;
 

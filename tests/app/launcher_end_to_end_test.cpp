@@ -14,6 +14,7 @@
 #include "tests/support/session_bus.h"
 #include "tests/support/steam_desktop.h"
 #include "tests/support/test_support.h"
+#include "tests/support/wayland_desktop.h"
 #include "tests/support/x_server.h"
 
 namespace cs::test {
@@ -378,6 +379,30 @@ TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
   EXPECT_TRUE(notifications[0].body.ends_with(line)) << notifications[0].body;
 }
 
+// A Latin-1 title comes out as valid UTF-8; the body is escaped as markup only for a server that reads markup.
+TEST_F(LauncherEndToEnd, ANotificationIsValidTextAndMarkupOnlyForAServerThatReadsIt) {
+  for (const bool markup : {false, true}) {
+    SCOPED_TRACE(markup ? "body-markup" : "plain body");
+    SessionBus rowBus;
+    ASSERT_TRUE(rowBus.startNotificationServer(markup ? std::vector<std::string>{"body", "body-markup"}
+                                                      : std::vector<std::string>{"body"}));
+    SteamDesktop row(x.display(), rowBus.address());
+    const fs::path proton = row.installProton("Proton 9.0");
+    row.makeCompatData("730");
+    const fs::path program = row.root() / "Tom & Jerry/CurselloLinuxLauncher";
+    fs::create_directories(program.parent_path());
+    fs::copy_file(launcherBinary(), program);
+    row.startInstalledLauncher(program);
+    row.startSteamLaunch("730", proton, {});
+    row.startGame("730", proton, "Pok\xe9mon");
+    ASSERT_TRUE(waitUntil([&] { return !rowBus.notifications().empty(); })) << slurp(row.logFile());
+    const auto notification = rowBus.notifications().front();
+    EXPECT_EQ(notification.summary, "Cursello could not be started for Pok\uFFFDmon");
+    const std::string dir = (row.root() / (markup ? "Tom &amp; Jerry" : "Tom & Jerry")).string();
+    EXPECT_TRUE(notification.body.ends_with("Cursello.exe not found: " + dir + "/Cursello.exe")) << notification.body;
+  }
+}
+
 TEST_F(LauncherEndToEnd, WithoutANotificationServerAFailedLaunchChangesNothing) {
   const fs::path proton = desktop->installProton("Proton 9.0");
   desktop->makeCompatData("730");
@@ -483,6 +508,94 @@ TEST_F(LauncherEndToEnd, QuitFromTheTrayLeavesTheCompanionRunning) {
   // The companion must not have inherited the launcher's lock: the next launcher starts.
   desktop->startLauncher();
   EXPECT_TRUE(desktop->waitForLog("CurselloLinuxLauncher started", 2)) << dump();
+}
+
+// --- Displays of their own, displays that go away or hang ----------------------------------------------------------
+
+bool hasEntry(const std::vector<std::string>& env, const std::string& entry) {
+  return std::find(env.begin(), env.end(), entry) != env.end();
+}
+
+// A game inside gamescope shows its windows on gamescope's display, an X server without a window manager where
+// Wine's helper windows are top-level too; the game ends with that display.
+TEST_F(LauncherEndToEnd, AGameOnADisplayOfItsOwnIsServedThereUntilThatDisplayEnds) {
+  auto gamescope = std::make_unique<XServer>(false);
+  ASSERT_TRUE(gamescope->ok()) << gamescope->diagnostics();
+  const std::string gameDisplay = gamescope->display() + ".0";
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("2310");
+  desktop->makeCompatData("2320");
+  desktop->startLauncher();
+  const pid_t launch = desktop->startSteamLaunch("2310", proton, {"DISPLAY=" + x.display()});
+  const pid_t game =
+      desktop->startGame("2310", proton, "Game 2310", {"DISPLAY=" + gameDisplay, "FAKE_HELPER_WINDOWS=1"});
+  const pid_t child = waitForCompanion("2310");
+  ASSERT_GT(child, 0);
+
+  EXPECT_EQ(desktop->countLog("Game AppID 2310 shows its windows on X11 display " + gameDisplay + ";"), 1) << dump();
+  // The helper windows come first on that display, and are passed over.
+  const auto lines = linesFor(*desktop, "2310");
+  ASSERT_GE(lines.size(), 4u) << dump();
+  EXPECT_TRUE(lines[3].starts_with("Detected visible Proton game window for AppID 2310;") &&
+              lines[3].ends_with(" pid=" + std::to_string(game) + " title=\"Game 2310\""))
+      << dump();
+  ASSERT_TRUE(waitUntil([&] { return !desktop->companionEnv(child).empty(); }));
+  EXPECT_TRUE(hasEntry(desktop->companionEnv(child), "DISPLAY=" + gameDisplay));
+
+  // gamescope ends, and the game with it; then Steam's launch.
+  gamescope.reset();
+  desktop->stopProcess(game);
+  desktop->stopProcess(launch);
+  ASSERT_TRUE(desktop->waitForLog("Game AppID 2310 evidence disappeared; clearing session state")) << dump();
+
+  desktop->startSteamLaunch("2320", proton, {});
+  desktop->startGame("2320", proton, "Game 2320");
+  EXPECT_GT(waitForCompanion("2320"), 0);
+  EXPECT_EQ(desktop->countLog("Launched Cursello for AppID "), 2) << dump();
+}
+
+TEST_F(LauncherEndToEnd, ADisplayThatNeverAnswersHoldsNoPassUp) {
+  XServer hung(false);
+  ASSERT_TRUE(hung.ok()) << hung.diagnostics();
+  hung.freeze();
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("2330", proton, {});
+  desktop->startGame("2330", proton, "", {"DISPLAY=" + hung.display()});
+  ASSERT_TRUE(desktop->waitForLog("Confirmed Proton process state for AppID 2330")) << dump();
+  desktop->waitPasses(3);
+  EXPECT_EQ(desktop->countLog("Game AppID 2330 shows its windows on X11 display " + hung.display() + ";"), 1) << dump();
+}
+
+// A Wayland compositor restarts a crashed Xwayland on the same number; the tray lives on Wayland meanwhile. The
+// new server has no window manager for its first second, so the atoms the scan needs appear only later.
+TEST_F(LauncherEndToEnd, TheLaunchersOwnDisplayLostAndBackIsToldOnceAndServedAgain) {
+  if (!WaylandDesktop::installed()) GTEST_SKIP() << "weston is not installed";
+  WaylandDesktop wayland;
+  ASSERT_TRUE(wayland.ok()) << wayland.diagnostics();
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("2340");
+  desktop->setLauncherEnvironment({"GDK_BACKEND=wayland", "WAYLAND_DISPLAY=" + wayland.socketPath().string()});
+  desktop->startLauncher();
+  desktop->waitPasses(1);
+
+  const std::string lost = "X11 display " + x.display() + " was lost; ";
+  const std::string back = "X11 display " + x.display() + " is available; ";
+  x.crash();
+  ASSERT_TRUE(desktop->waitForLog(lost)) << dump();
+  desktop->waitPasses(2);
+  XServer restarted(false, std::stoi(x.display().substr(1)));
+  ASSERT_TRUE(restarted.ok()) << restarted.diagnostics();
+  ASSERT_TRUE(desktop->waitForLog(back)) << dump();
+  desktop->waitPasses(1);
+  ASSERT_TRUE(restarted.startWindowManager()) << restarted.diagnostics();
+
+  desktop->startSteamLaunch("2340", proton, {});
+  desktop->startGame("2340", proton, "Game 2340");
+  EXPECT_GT(waitForCompanion("2340"), 0);
+  EXPECT_EQ(desktop->countLog(lost), 1) << dump();
+  EXPECT_EQ(desktop->countLog(back), 1) << dump();
+  EXPECT_FALSE(desktop->launcher().wait(std::chrono::milliseconds(0)).has_value()) << dump();
 }
 
 }  // namespace

@@ -1,12 +1,35 @@
 #!/usr/bin/env bash
 # The installed forms of the launcher, one check per call: package_checks.sh CHECK SOURCE_DIR BUILD_DIR DEB.
-# Exits 77 (skipped) for a check that needs root without it.
+# Exits 77 (skipped) for a check that needs root without it, or a tool this system lacks.
 set -euo pipefail
 check=$1 source_dir=$2 build_dir=$3 deb=$4
 tmp=$(mktemp -d)
 trap 'rm -rf -- "$tmp"' EXIT
 needs_root() { if [ "$(id -u)" -ne 0 ]; then exit 77; fi; }
+needs() {
+  local tool
+  for tool; do
+    if ! command -v "$tool" > /dev/null; then echo "skipped: $tool is missing" >&2; exit 77; fi
+  done
+}
 files_of() { (cd "$1" && find . ! -type d | sort); }
+# The package a tool builds, beside the Debian package; a check is skipped without the tool, fails without the file.
+built_package() {  # PATTERN TOOL
+  needs "$2" dpkg-deb
+  compgen -G "${deb%/*}/$1" | head -n 1 | grep . || { echo "no ${deb%/*}/$1" >&2; exit 1; }
+}
+# The Debian package's files and links as another family lays them out: the program directory under LIBDIR, the
+# copyright file among the licences, and no Debian changelog (the others keep theirs in the package's metadata).
+deb_files_as() {  # LIBDIR
+  dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed -e 's|^\.||' \
+    -e "s|^/usr/lib/CurselloLinuxLauncher/|$1/CurselloLinuxLauncher/|" \
+    -e 's|^/usr/share/doc/\([^/]*\)/copyright$|/usr/share/licenses/\1/copyright|' \
+    -e '\|^/usr/share/doc/[^/]*/changelog.gz$|d' | sort
+}
+# The link on PATH must lead to the program in LIBDIR: link_leads_to_program TARGET LIBDIR
+link_leads_to_program() {
+  [ "$(realpath -m "/usr/bin/$1")" = "$2/CurselloLinuxLauncher/CurselloLinuxLauncher" ] || { echo "link: $1"; exit 1; }
+}
 
 case $check in
   tree)  # no test or benchmark; the autostart entry where sessions read it, not under the prefix
@@ -17,10 +40,15 @@ case $check in
 ./usr/local/lib/CurselloLinuxLauncher/CurselloSandboxJoin
 ./usr/local/share/applications/CurselloLinuxLauncher.desktop
 ./usr/local/share/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png
+./usr/local/share/man/man1/CurselloLinuxLauncher.1.gz
 ./usr/local/share/metainfo/CurselloLinuxLauncher.metainfo.xml"
     [ "$(readlink "$tmp/usr/local/bin/CurselloLinuxLauncher")" = ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher ]
-    desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop ;;
+    desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop
+    needs man
+    warnings=$(man --warnings -l "$tmp/usr/local/share/man/man1/CurselloLinuxLauncher.1.gz" 2>&1 > /dev/null)
+    if [ -n "$warnings" ]; then echo "$warnings"; exit 1; fi ;;
   package)
+    needs dpkg-deb lintian
     dpkg-deb --contents "$deb" | grep -c -e ' ./usr/lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/lib/CurselloLinuxLauncher/CurselloSandboxJoin$' \
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
@@ -28,13 +56,34 @@ case $check in
       | grep -qx 5
     dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libxcb-res0)( |$)' \
       | grep -qx 3
-    lintian --fail-on error "$deb" ;;
+    lintian --fail-on error "$deb" | tee "$tmp/lintian"
+    if grep -q no-manual-page "$tmp/lintian"; then exit 1; fi ;;
+  arch)  # the same files as the Debian package, the same configuration kept across upgrades
+    pkg=$(built_package 'cursello-linux-launcher-*.pkg.tar.*' makepkg)
+    diff <(deb_files_as /usr/lib) <(bsdtar -tf "$pkg" | grep -v -e '/$' -e '^\.' | sed 's|^|/|' | sort)
+    link_leads_to_program "$(bsdtar -tvf "$pkg" usr/bin/CurselloLinuxLauncher | sed 's/.* -> //')" /usr/lib
+    diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p') ;;
+  rpm)  # the same, with the program directory in the libdir; and rpmlint finds no error
+    rpm=$(built_package 'cursello-linux-launcher-*.rpm' rpmbuild)
+    needs rpmlint
+    libdir=$(rpm --eval %_libdir)
+    query() { rpm -qp --qf "[%{FILEMODES:perms} %{FILENAMES} %{FILELINKTOS}\n]" "$rpm"; }
+    # rpm adds links by build id to every ELF file, for its debugging tools.
+    diff <(deb_files_as "$libdir") <(query | awk '$1 !~ /^d/ {print $2}' | grep -v '^/usr/lib/\.build-id/' | sort)
+    link_leads_to_program "$(query | awk '$2 == "/usr/bin/CurselloLinuxLauncher" {print $3}')" "$libdir"
+    diff <(dpkg-deb --info "$deb" conffiles) <(rpm -qp --configfiles "$rpm")
+    rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm" \
+      "$source_dir/packaging/rpm/cursello-linux-launcher.spec" ;;
   apt-install)
     needs_root
+    needs apt-get
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb"
-    dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files" ;;
+    dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files"
+    page=$(MANPAGER=cat MANWIDTH=200 man CurselloLinuxLauncher)
+    [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]] ;;
   purge)  # also after a failed or killed test: no package, no stand-in, nothing of it left
     needs_root
+    needs apt-get
     rm -f /usr/lib/CurselloLinuxLauncher/Cursello.exe
     if dpkg-query -W cursello-linux-launcher > /dev/null 2>&1; then apt-get purge -y -q cursello-linux-launcher; fi
     if dpkg-query --status cursello-linux-launcher > /dev/null 2>&1; then exit 1; fi
@@ -56,8 +105,23 @@ case $check in
     [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
     grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
     [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
+    [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
     desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
       "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"
+    "$source_dir/scripts/install" --uninstall
+    diff <(echo "$before") <(find "$tmp" | sort)
+    # With every directory there beforehand the manifest lists none; an update keeps the start at login off.
+    mkdir -p "$HOME/.local/lib/CurselloLinuxLauncher" "$HOME/.local/bin" "$HOME/.config/autostart" \
+      "$XDG_DATA_HOME"/{applications,icons/hicolor/32x32/apps,metainfo}
+    before=$(find "$tmp" | sort)
+    "$source_dir/scripts/install"
+    autostart=$HOME/.config/autostart/CurselloLinuxLauncher.desktop
+    sed -i 's/^X-GNOME-Autostart-enabled=true$/X-GNOME-Autostart-enabled=false/' "$autostart"
+    echo Hidden=true >> "$autostart"
+    out=$("$source_dir/scripts/install")
+    grep -qx "The start at login stays turned off, as you set it in $autostart." <<< "$out"
+    [ "$(grep -x -c -e Hidden=true -e X-GNOME-Autostart-enabled=false "$autostart")" = 2 ]
+    desktop-file-validate "$autostart"
     "$source_dir/scripts/install" --uninstall
     diff <(echo "$before") <(find "$tmp" | sort) ;;
 esac

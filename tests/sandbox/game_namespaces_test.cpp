@@ -16,16 +16,15 @@ TEST(GameNamespaces, TmpIsSharedOnlyWithoutAPrivateMount) {
 
   // A process with its own /tmp, as a Flatpak or Snap sandbox gives one. It reports through a file opened before
   // the mount hides the test's temporary directory.
-  const std::filesystem::path unshare = programInPath("unshare");
-  ASSERT_FALSE(unshare.empty()) << "util-linux's unshare is not installed";
   TempDir dir;
   const std::filesystem::path ready = dir.path() / "ready";
-  Subprocess sandboxed({.program = unshare,
-                        .argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                 "exec 3>" + ready.string() + " && mount -t tmpfs none /tmp && echo >&3 && exec sleep 60 3>&-"},
-                        .env = currentEnvironment(),
-                        .output = std::nullopt,
-                        .workingDir = std::nullopt});
+  Subprocess sandboxed(
+      {.program = programInPath("unshare"),
+       .argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                "exec 3>" + ready.string() + " && mount -t tmpfs none /tmp && echo >&3 && exec sleep 60 3>&-"},
+       .env = currentEnvironment(),
+       .output = std::nullopt,
+       .workingDir = std::nullopt});
   ASSERT_TRUE(waitUntil([&] { return !slurp(ready).empty(); })) << "the sandbox did not start";
   EXPECT_EQ(sharesLauncherTmp(sandboxed.pid()), std::optional<bool>(false));
   EXPECT_EQ(judgeGamePlace(sandboxed.pid()), GamePlace::Sandboxed);

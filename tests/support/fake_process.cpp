@@ -11,6 +11,7 @@
 //   FAKE_WINDOW_PID=N|none   the _NET_WM_PID to declare (default: the own pid); "none" declares none
 //   FAKE_WINDOW_PID_TYPE=    cardinal (default), integer (wrong type) or cardinal16 (wrong format)
 //   FAKE_WINDOW_MAPPED=0     create the window but do not map it
+//   FAKE_HELPER_WINDOWS=1    first show an InputOnly window and a 1x1 window with the same pid, as Wine does
 //   FAKE_READY_FILE=P        once set up, write the own pid (and the window id, if any) to P, atomically
 //   FAKE_EXIT_AFTER_MS=N     exit with status 0 after N milliseconds
 // SIGUSR1 toggles the window between mapped and unmapped.
@@ -130,33 +131,45 @@ struct ShownWindow {
   bool mapped = false;
 };
 
+// Sets _NET_WM_PID as FAKE_WINDOW_PID and FAKE_WINDOW_PID_TYPE ask.
+void declarePid(Display* d, ::Window window) {
+  const char* pidText = var("FAKE_WINDOW_PID");
+  if (pidText != nullptr && std::strcmp(pidText, "none") == 0) return;
+  const long pid = pidText != nullptr ? std::strtol(pidText, nullptr, 10) : static_cast<long>(getpid());
+  const char* type = var("FAKE_WINDOW_PID_TYPE");
+  const Atom netWmPid = XInternAtom(d, "_NET_WM_PID", False);
+  if (type != nullptr && std::strcmp(type, "integer") == 0) {
+    XChangeProperty(d, window, netWmPid, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid),
+                    1);
+  } else if (type != nullptr && std::strcmp(type, "cardinal16") == 0) {
+    const short small = static_cast<short>(pid);
+    XChangeProperty(d, window, netWmPid, XA_CARDINAL, 16, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&small), 1);
+  } else {
+    XChangeProperty(d, window, netWmPid, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid),
+                    1);
+  }
+}
+
 ShownWindow showWindow() {
   ShownWindow w;
   w.display = XOpenDisplay(nullptr);
   if (w.display == nullptr) return w;
   Display* d = w.display;
   const int screen = DefaultScreen(d);
+  if (var("FAKE_HELPER_WINDOWS") != nullptr) {
+    const ::Window inputOnly =
+        XCreateWindow(d, RootWindow(d, screen), 0, 0, 300, 200, 0, 0, InputOnly, CopyFromParent, 0, nullptr);
+    const ::Window tiny = XCreateSimpleWindow(d, RootWindow(d, screen), 0, 0, 1, 1, 0, 0, 0);
+    for (const ::Window helper : {inputOnly, tiny}) {
+      declarePid(d, helper);
+      XMapWindow(d, helper);
+    }
+  }
   w.id =
       XCreateSimpleWindow(d, RootWindow(d, screen), 10, 10, 200, 100, 0, BlackPixel(d, screen), WhitePixel(d, screen));
   XSelectInput(d, w.id, StructureNotifyMask);
-
-  const char* pidText = var("FAKE_WINDOW_PID");
-  if (pidText == nullptr || std::strcmp(pidText, "none") != 0) {
-    const long pid = pidText != nullptr ? std::strtol(pidText, nullptr, 10) : static_cast<long>(getpid());
-    const char* type = var("FAKE_WINDOW_PID_TYPE");
-    const Atom netWmPid = XInternAtom(d, "_NET_WM_PID", False);
-    if (type != nullptr && std::strcmp(type, "integer") == 0) {
-      XChangeProperty(d, w.id, netWmPid, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid),
-                      1);
-    } else if (type != nullptr && std::strcmp(type, "cardinal16") == 0) {
-      const short small = static_cast<short>(pid);
-      XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 16, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(&small), 1);
-    } else {
-      XChangeProperty(d, w.id, netWmPid, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid),
-                      1);
-    }
-  }
+  declarePid(d, w.id);
   if (const char* title = var("FAKE_WINDOW_TITLE")) {
     XChangeProperty(d, w.id, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8,
                     PropModeReplace, reinterpret_cast<const unsigned char*>(title),

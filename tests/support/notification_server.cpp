@@ -1,6 +1,7 @@
 // A desktop notification server for tests: owns org.freedesktop.Notifications on the session bus of
 // DBUS_SESSION_BUS_ADDRESS and appends every Notify call to the file named by argv[1], as the app name, icon,
-// summary and body separated by 0x1f, each call ended by 0x1e. It runs until it is ended.
+// summary and body separated by 0x1f, each call ended by 0x1e; GetCapabilities answers the further arguments. It
+// runs until it is ended.
 #include <gio/gio.h>
 
 #include <cstdio>
@@ -21,6 +22,7 @@ const char* kIntrospection =
     "</interface></node>";
 
 std::string recordPath;
+char** capabilities = nullptr;  // null-terminated, as argv is
 guint lastId = 0;
 
 void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant* parameters,
@@ -41,7 +43,6 @@ void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gc
     }
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", ++lastId));
   } else if (name == "GetCapabilities") {
-    const gchar* capabilities[] = {"body", nullptr};
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", capabilities));
   } else if (name == "GetServerInformation") {
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(ssss)", "recorder", "tests", "1", "1.2"));
@@ -55,6 +56,7 @@ void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gc
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   recordPath = argv[1];
+  capabilities = argv + 2;
   GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
   if (connection == nullptr) return 1;
   GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);

@@ -164,21 +164,21 @@ std::vector<std::string> SessionBus::environment(const std::vector<std::string>&
 }
 
 bool SessionBus::startTrayWatcher() {
-  const std::filesystem::path program = programInPath("status-notifier-watcher");
-  if (!ok() || program.empty()) return false;
-  watcherPid = startDaemon(program, {"status-notifier-watcher"}, environment(currentEnvironment()),
-                               dir.path() / "watcher.log");
+  if (!ok()) return false;
+  watcherPid = startDaemon(CS_TRAY_WATCHER_BINARY, {"tray_watcher"}, environment(currentEnvironment()),
+                           dir.path() / "watcher.log");
   if (watcherPid <= 0) return false;
   waitUntil([&] { return busNameHasOwner(busAddress, kWatcherName) || daemonExited(watcherPid); });
   return busNameHasOwner(busAddress, kWatcherName);
 }
 
-bool SessionBus::startNotificationServer() {
+bool SessionBus::startNotificationServer(const std::vector<std::string>& capabilities) {
   if (!ok()) return false;
   const std::string name = "org.freedesktop.Notifications";
-  notificationServerPid =
-      startDaemon(CS_NOTIFICATION_SERVER_BINARY, {"notification_server", (dir.path() / "notifications").string()},
-                  environment(currentEnvironment()), dir.path() / "notification_server.log");
+  std::vector<std::string> argv = {"notification_server", (dir.path() / "notifications").string()};
+  argv.insert(argv.end(), capabilities.begin(), capabilities.end());
+  notificationServerPid = startDaemon(CS_NOTIFICATION_SERVER_BINARY, argv, environment(currentEnvironment()),
+                                      dir.path() / "notification_server.log");
   if (notificationServerPid <= 0) return false;
   waitUntil([&] { return busNameHasOwner(busAddress, name) || daemonExited(notificationServerPid); });
   return busNameHasOwner(busAddress, name);
@@ -202,7 +202,7 @@ std::vector<SessionBus::Notification> SessionBus::notifications() const {
 
 std::string SessionBus::diagnostics() const {
   return "bus address: " + (busAddress.empty() ? std::string("(none)") : busAddress) + "\ndbus-daemon output:\n" +
-         slurp(dir.path() / "daemon.log") + "status-notifier-watcher output:\n" + slurp(dir.path() / "watcher.log");
+         slurp(dir.path() / "daemon.log") + "tray watcher output:\n" + slurp(dir.path() / "watcher.log");
 }
 
 std::optional<std::string> busCall(const std::string& busAddress, const std::string& destination,

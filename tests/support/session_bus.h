@@ -41,12 +41,13 @@ class SessionBus {
   // Returns base with DBUS_SESSION_BUS_ADDRESS set to this bus.
   std::vector<std::string> environment(const std::vector<std::string>& base) const;
 
-  // Starts status-notifier-watcher on this bus and waits until it owns org.kde.StatusNotifierWatcher. False when
-  // the program is missing or did not take the name in time.
+  // Starts the tests' StatusNotifierWatcher (tray_watcher) on this bus and waits until it owns
+  // org.kde.StatusNotifierWatcher. False when it did not take the name in time.
   bool startTrayWatcher();
 
-  // Starts the recording notification server on this bus and waits until it owns org.freedesktop.Notifications.
-  bool startNotificationServer();
+  // Starts the recording notification server on this bus, answering GetCapabilities with `capabilities`, and
+  // waits until it owns org.freedesktop.Notifications.
+  bool startNotificationServer(const std::vector<std::string>& capabilities = {"body"});
   // The notifications it was sent so far, in order.
   struct Notification {
     std::string app, icon, summary, body;

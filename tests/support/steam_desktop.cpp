@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/session_bus.h"
+
 namespace cs::test {
 
 namespace {
@@ -106,7 +108,10 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
                                  const fs::path& program) {
   const fs::path ready = root() / ("ready-" + std::to_string(++readyCounter));
   if (waitReady) env.push_back("FAKE_READY_FILE=" + ready.string());
-  if (!display.empty()) env.push_back("DISPLAY=" + display);
+  // A process given a DISPLAY of its own shows its windows there (a game inside gamescope).
+  const bool ownDisplay =
+      std::any_of(env.begin(), env.end(), [](const auto& v) { return v.rfind("DISPLAY=", 0) == 0; });
+  if (!display.empty() && !ownDisplay) env.push_back("DISPLAY=" + display);
   std::vector<std::string> command = argv;
   fs::path executable = program.empty() ? fakeProcessBinary() : program;
   if (user) giveTo(*user, root());
@@ -185,9 +190,17 @@ void SteamDesktop::startInstalledLauncher(const fs::path& binary) {
   env.push_back("ASAN_OPTIONS=detect_leaks=0");
   if (!display.empty()) env.push_back("DISPLAY=" + display);
   if (!busAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
-  const std::vector<std::string> argv = user ? asUser(*user, {binary.string()}) : std::vector{binary.string()};
-  launcherProcess = std::make_unique<Subprocess>(Subprocess::Options{
-      .program = argv.front(), .argv = argv, .env = env, .output = logFile(), .workingDir = root()});
+  for (const auto& entry : launcherEnvironment) {
+    env = withVariable(env, entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
+  }
+  Subprocess::Options options{
+      .program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = root()};
+  // A user's launcher has no /run/user/<uid> of a session here; its lock goes to its own HOME.
+  if (user) {
+    options.argv = asUser(*user, options.argv);
+    options.program = options.argv.front();
+  }
+  launcherProcess = std::make_unique<Subprocess>(user ? options : withOwnRunUser(options));
   waitForLog("CurselloLinuxLauncher started");
 }
 

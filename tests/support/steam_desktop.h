@@ -74,6 +74,8 @@ class SteamDesktop {
   void startLauncher(bool withCursello = true);
   // Starts the launcher at `program` as it is, an installed one that finds its own Cursello.exe.
   void startInstalledLauncher(const std::filesystem::path& program);
+  // NAME=VALUE entries that replace the launcher's own at its next start (its tray on a Wayland desktop).
+  void setLauncherEnvironment(std::vector<std::string> entries) { launcherEnvironment = std::move(entries); }
   pid_t launcherPid() const;
   Subprocess& launcher() { return *launcherProcess; }
 
@@ -110,6 +112,7 @@ class SteamDesktop {
   std::vector<std::filesystem::path> protonDirs;
   std::map<pid_t, std::unique_ptr<Subprocess>> processes;
   std::unique_ptr<Subprocess> launcherProcess;
+  std::vector<std::string> launcherEnvironment;
   int readyCounter = 0;
 };
 

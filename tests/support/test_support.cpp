@@ -133,6 +133,28 @@ std::filesystem::path programInPath(const std::string& name) {
   return {};
 }
 
+Subprocess::Options withOwnRunUser(Subprocess::Options options, const std::filesystem::path& runUserDir) {
+  const std::string uid = std::to_string(getuid());
+  std::error_code ec;
+  if (runUserDir.empty() && !std::filesystem::exists("/run/user/" + uid, ec)) return options;
+  // $1: the directory to show as /run/user/$2, or empty for none.
+  const std::string script =
+      "mount -t tmpfs -o mode=0755 cs-run-user /run/user && { [ -z \"$1\" ] || { mkdir -m 0700 /run/user/$2 && "
+      "mount --bind \"$1\" /run/user/$2; }; } && shift 2 && exec \"$@\"";
+  std::vector<std::string> argv = {"unshare", "--mount", "--", "/bin/sh", "-c", script, "sh", runUserDir.string(), uid};
+  // Only root may mount: another user becomes root of a user namespace of its own, then itself again inside.
+  if (uid != "0") {
+    argv.insert(argv.begin() + 1, "--map-root-user");
+    const std::string gid = std::to_string(getgid());
+    argv.insert(argv.end(), {"unshare", "--user", "--map-user=" + uid, "--map-group=" + gid, "--"});
+  }
+  argv.push_back(options.program.string());
+  if (!options.argv.empty()) argv.insert(argv.end(), options.argv.begin() + 1, options.argv.end());
+  options.program = programInPath("unshare");
+  options.argv = std::move(argv);
+  return options;
+}
+
 // fork rather than posix_spawn: the child must ask for SIGTERM on the test process's death before it runs the
 // helper. Only async-signal-safe calls run between fork and exec.
 pid_t startDaemon(const std::filesystem::path& program, std::vector<std::string> argv, std::vector<std::string> env,

@@ -91,6 +91,12 @@ class Subprocess {
 // Returns the first executable called `name` in the directories of PATH, or an empty path.
 std::filesystem::path programInPath(const std::string& name);
 
+// Returns the options changed to run the program in a mount namespace with a /run/user of its own: empty, or
+// holding runUserDir as /run/user/<uid>. As they are without runUserDir on a machine without /run/user/<uid>.
+// Launchers of tests that run side by side must not share the user's runtime directory, and with it one lock.
+// Everything on the way execs, so the program keeps the pid.
+Subprocess::Options withOwnRunUser(Subprocess::Options options, const std::filesystem::path& runUserDir = {});
+
 // Starts a long-running helper of a test (a server, a bus) with its output appended to logPath and, when passFd
 // is not -1, that descriptor as the helper's descriptor targetFd. The helper gets SIGTERM when the test process
 // dies, so that a crashed test leaves none behind. Returns its pid, or -1.

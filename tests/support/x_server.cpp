@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -138,22 +139,46 @@ bool windowManagerSettled(Display* display, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-XServer::XServer(bool withWindowManager) {
+XServer::XServer(bool withWindowManager, std::optional<int> number) {
   if (dir.path().empty()) {
     failure = "no temporary directory";
     return;
   }
-  if (!startServer()) return;
+  if (!startServer(number)) return;
   if (withWindowManager && !startWindowManager()) return;
   ready = true;
 }
 
 XServer::~XServer() {
+  if (frozen && serverPid > 0) ::kill(serverPid, SIGCONT);
   stopDaemon(windowManagerPid);
   stopDaemon(serverPid);
 }
 
-bool XServer::startServer() {
+void XServer::crash() {
+  for (pid_t* pid : {&windowManagerPid, &serverPid}) {
+    if (*pid <= 0) continue;
+    ::kill(*pid, SIGKILL);
+    int status = 0;
+    while (waitpid(*pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    *pid = -1;
+  }
+  ready = false;
+  // The number stays this test's: Xvfbs that other tests start take a lock file of a dead pid for a free number,
+  // and a lock file of a live one for a taken number.
+  if (!displayName.empty()) {
+    char lock[16];
+    std::snprintf(lock, sizeof lock, "%10d\n", static_cast<int>(getpid()));
+    writeFile("/tmp/.X" + displayName.substr(1) + "-lock", lock);
+  }
+}
+
+void XServer::freeze() {
+  if (serverPid > 0) frozen = ::kill(serverPid, SIGSTOP) == 0;
+}
+
+bool XServer::startServer(std::optional<int> number) {
   const std::filesystem::path program = programInPath("Xvfb");
   if (program.empty()) {
     failure = "Xvfb is not installed";
@@ -166,18 +191,23 @@ bool XServer::startServer() {
   }
   // -displayfd: Xvfb itself takes the first free display number, so parallel tests never race for one.
   // -noreset: the server keeps its atoms and root properties when its last client leaves.
-  serverPid = startDaemon(program,
-                          {"Xvfb", "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp", "-noreset",
-                           "-screen", "0", "1280x1024x24"},
-                          currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
+  std::vector<std::string> argv = {
+      "Xvfb", "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"};
+  if (number) {
+    argv.insert(argv.begin() + 1, ":" + std::to_string(*number));
+    // Taken back from crash(), which kept it for this test.
+    const std::string lock = "/tmp/.X" + std::to_string(*number) + "-lock";
+    if (std::atoi(slurp(lock).c_str()) == static_cast<int>(getpid())) unlink(lock.c_str());
+  }
+  serverPid = startDaemon(program, argv, currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
   close(fds[1]);  // else the read below would not see Xvfb's end
-  const std::string number = serverPid > 0 ? readDisplayNumber(fds[0], Clock::now() + kStartTimeout) : "";
+  const std::string reported = serverPid > 0 ? readDisplayNumber(fds[0], Clock::now() + kStartTimeout) : "";
   close(fds[0]);
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+  if (reported.empty() || reported.find_first_not_of("0123456789") != std::string::npos) {
     failure = "Xvfb did not report a display";
     return false;
   }
-  displayName = ":" + number;
+  displayName = ":" + reported;
   return true;
 }
 
@@ -233,6 +263,7 @@ bool XServer::startWindowManager() {
       windowManagerSettled(display, std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout));
   XCloseDisplay(display);
   if (!settled) failure = "openbox did not manage a probe window in time";
+  ready = settled;
   return settled;
 }
 

@@ -18,7 +18,8 @@ namespace cs::test {
 // processes also end with the test process should it die first.
 class XServer {
  public:
-  explicit XServer(bool withWindowManager = true);
+  // number: the display number to take (a server started again where one was lost); by default Xvfb picks one.
+  explicit XServer(bool withWindowManager = true, std::optional<int> number = std::nullopt);
   ~XServer();
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;
@@ -31,10 +32,15 @@ class XServer {
   std::vector<std::string> environment(const std::vector<std::string>& base) const;
   // What went wrong while starting, followed by the output of Xvfb and openbox: for failure messages.
   std::string diagnostics() const;
+  // Starts the window manager on a server started without one.
+  bool startWindowManager();
+  // Kills the server and its window manager at once, as a crash would end them: their sockets stay behind.
+  void crash();
+  // Stops the server: it still accepts connections and never answers them, as a hung server does.
+  void freeze();
 
  private:
-  bool startServer();
-  bool startWindowManager();
+  bool startServer(std::optional<int> number);
 
   TempDir dir;
   std::string displayName;
@@ -42,6 +48,7 @@ class XServer {
   pid_t serverPid = -1;
   pid_t windowManagerPid = -1;
   bool ready = false;
+  bool frozen = false;
 };
 
 }  // namespace cs::test

@@ -271,18 +271,23 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const fs::path& iconDir, const fs::path&) { writeFile(iconDir, "not a directory"); }}),
     [](const ::testing::TestParamInfo<Hostile>& param) { return std::string(param.param.name); });
 
-// Without a runtime directory the fallback is a fresh private directory under /tmp, named like the fixed one.
-TEST_F(IconFile, DirectoryOwnedByAnotherUserWithoutARuntimeDirFallsBackToAFreshTmpDirectory) {
+// Without a runtime directory the fallback is a private directory under /tmp, named like the fixed one, made at
+// the first start and used again by the next.
+TEST_F(IconFile, DirectoryOwnedByAnotherUserWithoutARuntimeDirFallsBackToATmpDirectoryKeptForTheNextStart) {
   if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
   ASSERT_NO_FATAL_FAILURE(plantNobodysDirectory(iconDirectory(), {}));
   const PathState before = stateOf(iconDirectory());
 
-  ASSERT_NO_FATAL_FAILURE(
-      runLauncherThroughStart(withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", "")));
+  const auto env = withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", "");
+  ASSERT_NO_FATAL_FAILURE(runLauncherThroughStart(env));
+  const std::string firstPath = themePath;
+  ASSERT_NO_FATAL_FAILURE(runLauncherThroughStart(env));
+  std::error_code ec;
+  fs::remove_all(firstPath, ec);
+  fs::remove_all(themePath, ec);
+  EXPECT_EQ(themePath, firstPath);
   ASSERT_EQ(themePath.rfind(iconDirectory().string() + ".", 0), 0u) << themePath;
   expectPrivateThemeDirWithOurIcon();
-  std::error_code ec;
-  fs::remove_all(themePath, ec);
   EXPECT_EQ(stateOf(iconDirectory()), before);
 }
 

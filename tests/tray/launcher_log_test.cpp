@@ -1,5 +1,6 @@
 // The launcher's own lines at start and end, on an X11 desktop and on a Wayland desktop without X11, with its
 // standard output in a file as it is when a session manager starts it.
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 
 #include "tests/support/session_bus.h"
 #include "tests/support/test_support.h"
+#include "tests/support/wayland_desktop.h"
 #include "tests/support/x_server.h"
 #include "tests/tray/running_launcher.h"
 
@@ -24,39 +26,6 @@ const std::string kStarted = "CurselloLinuxLauncher started";
 const std::string kExiting = "CurselloLinuxLauncher exiting";
 const std::string kAlreadyRunning = "CurselloLinuxLauncher is already running; exiting";
 const std::string kNoDisplay = "X11 display is unavailable; Proton game windows cannot be detected";
-
-// A headless Wayland compositor with a runtime directory and socket of its own, and no X server.
-class WaylandDesktop {
- public:
-  WaylandDesktop() {
-    const fs::path program = programInPath("weston");
-    if (program.empty()) return;
-    compositor = std::make_unique<Subprocess>(Subprocess::Options{
-        .program = program,
-        .argv = {"weston", "--backend=headless-backend.so", "--socket=" + socket, "--idle-time=0"},
-        .env = withVariable(environmentWithoutDesktop(), "XDG_RUNTIME_DIR", runtime.path().string()),
-        .output = runtime.path() / "weston.log",
-        .workingDir = {}});
-    ready = compositor->started() && waitUntil([&] {
-              struct stat info {};
-              return lstat((runtime.path() / socket).c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-            });
-  }
-
-  static bool installed() { return !programInPath("weston").empty(); }
-  bool ok() const { return ready; }
-  std::vector<std::string> environment() const {
-    auto env = withVariable(environmentWithoutDesktop(), "XDG_RUNTIME_DIR", runtime.path().string());
-    return withVariable(env, "WAYLAND_DISPLAY", socket);
-  }
-  std::string diagnostics() const { return slurp(runtime.path() / "weston.log"); }
-
- private:
-  TempDir runtime;  // made private to its owner (0700), as a runtime directory must be
-  std::string socket = "cs-test-wayland-" + std::to_string(getpid());
-  std::unique_ptr<Subprocess> compositor;
-  bool ready = false;
-};
 
 // A process that looks like Steam's launch of a game: each poll pass that sees it the first time logs it.
 class MarkerSteamLaunch {
@@ -117,19 +86,27 @@ TEST(LauncherLog, EndedBySignalWritesNoExitLine) {
   }
 }
 
-// Launchers that share a runtime directory are the same user's: while one runs, another ends at once; a killed
-// one leaves nothing behind that keeps the next one out.
-TEST(LauncherLog, OneLauncherPerRuntimeDirectoryAndAKilledOneStopsNoSuccessor) {
+// Launchers of one home are the same user's, whatever their runtime directory, also when the icon's fixed
+// directory is taken: while one runs, another ends at once; a killed one leaves nothing behind that keeps the next
+// one out; a lock file of another owner keeps nobody out.
+TEST(LauncherLog, OneLauncherPerUserAndAKilledOneStopsNoSuccessor) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
   XServer x(false);
   ASSERT_TRUE(x.ok()) << x.diagnostics();
   SessionBus bus;
-  TempDir runtime;
-  const auto env = withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", runtime.path());
+  TempDir home;
+  fs::remove_all(iconDirectory());
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(mkdir(iconDirectory().c_str(), 0755), 0);
+  ASSERT_EQ(chown(iconDirectory().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  const auto env = withVariable(x.environment(environmentWithoutDesktop()), "HOME", home.path());
   RunningLauncher first(env, bus);
   ASSERT_TRUE(first.waitForMessage(kStarted)) << first.output();
 
-  RunningLauncher second(env, bus);
+  RunningLauncher second(withVariable(env, "XDG_RUNTIME_DIR", ""), bus);
   const auto status = second.launcher().wait(std::chrono::seconds(20));
+  fs::remove_all(iconDirectory());
   ASSERT_TRUE(status.has_value()) << second.output();
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
   EXPECT_EQ(second.messages(), std::vector<std::string>{kAlreadyRunning}) << second.output();
@@ -137,6 +114,27 @@ TEST(LauncherLog, OneLauncherPerRuntimeDirectoryAndAKilledOneStopsNoSuccessor) {
   first.launcher().kill();
   RunningLauncher third(env, bus);
   EXPECT_TRUE(third.waitForMessage(kStarted)) << third.output();
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const fs::path lock = home.path() / ".cache" / ("CurselloLinuxLauncher-" + std::string(host) + ".lock");
+  ASSERT_EQ(chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << lock;
+  RunningLauncher fourth(env, bus);
+  EXPECT_TRUE(fourth.waitForMessage(kStarted)) << fourth.output();
+}
+
+// The machine's runtime directory of the user holds the lock whatever XDG_RUNTIME_DIR and HOME say.
+TEST(LauncherLog, TheUsersRuntimeDirectoryOfTheMachineHoldsTheLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "a /run/user of its own needs root";
+  XServer x(false);
+  ASSERT_TRUE(x.ok()) << x.diagnostics();
+  SessionBus bus;
+  TempDir runUser;
+  RunningLauncher first(x.environment(environmentWithoutDesktop()), bus, runUser.path());
+  ASSERT_TRUE(first.waitForMessage(kStarted)) << first.output();
+  RunningLauncher second(withVariable(x.environment(environmentWithoutDesktop()), "XDG_RUNTIME_DIR", ""), bus,
+                         runUser.path());
+  ASSERT_TRUE(second.launcher().wait(std::chrono::seconds(20)).has_value()) << second.output();
+  EXPECT_EQ(second.messages(), std::vector<std::string>{kAlreadyRunning}) << second.output();
 }
 
 TEST(LauncherLog, WaylandOnlyDesktopWarnsThatX11IsUnavailableAndRunsOn) {

@@ -37,9 +37,11 @@ inline std::vector<std::string> environmentWithoutDesktop() {
 class RunningLauncher {
  public:
   // desktop: the environment with the desktop's variables (DISPLAY, or XDG_RUNTIME_DIR and WAYLAND_DISPLAY).
-  // Without XDG_RUNTIME_DIR there the launcher gets a private one of its own, so that launchers of tests that run
-  // side by side do not take each other for a second instance; an empty XDG_RUNTIME_DIR stands for none.
-  RunningLauncher(std::vector<std::string> desktop, const SessionBus& bus) {
+  // Without XDG_RUNTIME_DIR there the launcher gets a private one of its own; an empty XDG_RUNTIME_DIR stands for
+  // none. Without HOME it gets a home of its own, and with it a lock of its own, so that launchers of tests that
+  // run side by side do not take each other for a second instance. runUserDir: see withOwnRunUser.
+  RunningLauncher(std::vector<std::string> desktop, const SessionBus& bus,
+                  const std::filesystem::path& runUserDir = {}) {
     std::error_code ec;
     std::filesystem::create_directories(home(), ec);
     std::vector<std::string> env = bus.environment(std::move(desktop));
@@ -49,14 +51,17 @@ class RunningLauncher {
       std::filesystem::permissions(runtimeDir(), std::filesystem::perms::owner_all, ec);
       env.push_back("XDG_RUNTIME_DIR=" + runtimeDir().string());
     }
-    env = withVariable(env, "HOME", home().string());
+    if (std::none_of(env.begin(), env.end(), [](const std::string& v) { return v.rfind("HOME=", 0) == 0; })) {
+      env.push_back("HOME=" + home().string());
+    }
     // GTK keeps memory until exit by design; leak reports of the sanitizer build would only describe that.
     env = withVariable(env, "ASAN_OPTIONS", "detect_leaks=0");
     // The private bus has no accessibility service; without this GTK warns about it on every start.
     env = withVariable(env, "NO_AT_BRIDGE", "1");
     const std::filesystem::path binary = launcherBinary();
-    process = std::make_unique<Subprocess>(Subprocess::Options{
-        .program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = dir.path()});
+    process = std::make_unique<Subprocess>(withOwnRunUser(
+        {.program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = dir.path()},
+        runUserDir));
   }
 
   Subprocess& launcher() { return *process; }

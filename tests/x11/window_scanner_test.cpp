@@ -394,6 +394,25 @@ TEST(X11WindowScanner, AtomsUnknownAtConstructionAreLookedUpAgain) {
   EXPECT_EQ(xidsOf(early.scan()), std::vector<unsigned long>{window.xid});
 }
 
+// A sandboxed game's window declares a pid of the sandbox's own namespace; the server knows its client's real one.
+TEST(X11WindowScanner, ServerPidsReplaceDeclaredOnesOnlyWhenAsked) {
+  XServer server(false);
+  ASSERT_TRUE(server.ok()) << server.diagnostics();
+  Connection connection(server.display());
+  const Window declared = connection.createWindow(77);
+  connection.createWindow(std::nullopt);  // no declared pid: never listed, whatever the server knows
+  XMapWindow(connection.get(), declared);
+  XSync(connection.get(), False);
+
+  X11WindowScanner scanner(server.display());
+  const std::vector<WindowInfo> plain = scanner.scan(false);
+  const std::vector<WindowInfo> asked = scanner.scan(true);
+  ASSERT_EQ(plain.size(), 1u);
+  EXPECT_EQ(plain[0].pid, 77);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0].pid, getpid());
+}
+
 // --- A window that vanishes between listing and query --------------------------------------------------------------
 
 int errorsSeenByTestHandler = 0;

@@ -1,0 +1,69 @@
+# What the scripts need from the system, and each family's package names for it. The scripts ask for needs (the
+# keys below); ensure_packages in common.sh turns them into the names of this system's family.
+#
+# A table maps a need to one or more package names (space-separated). An empty name means the family has no
+# package for it and nothing is installed: what uses it is skipped with a message. A need missing from a table is
+# unknown there, and the script stops, saying what to install. The README lists these tables: change both.
+
+# The launcher's build.
+BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator x11 xcb)
+# ./scripts/test: the test build, the services the tests start, the package checks.
+TEST_PACKAGES=(gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
+  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap)
+# The simulation that ./scripts/run plays without a display.
+SIMULATION_PACKAGES=(gtest xvfb openbox dbus gdbus)
+# ./scripts/package: the tools of every package it builds.
+PACKAGE_PACKAGES=(deb-tools file arch-tools rpm-tools)
+# ./scripts/fuzz: clang and its libFuzzer runtime; the targets link GCC's C++ library.
+FUZZ_PACKAGES=(clang fuzzer-runtime compiler cmake make)
+# ./scripts/screenshots: a panel with a status tray, a notification daemon, the tools that drive and capture, and
+# bubblewrap, which gives the scene a /home of its own.
+SCREENSHOT_PACKAGES=(xfce-panel xfce-notifyd xdotool imagemagick bubblewrap)
+
+declare -A DEBIAN_PACKAGES=(
+  [compiler]=g++ [cmake]=cmake [make]=make [pkg-config]=pkg-config [gtk3]=libgtk-3-dev
+  [appindicator]=libayatana-appindicator3-dev [x11]=libx11-dev [xcb]="libxcb1-dev libxcb-res0-dev"
+  [gtest]=libgtest-dev [xvfb]=xvfb [openbox]=openbox [dbus]="dbus dbus-daemon" [gdbus]=libglib2.0-bin
+  [weston]=weston [xauth]=xauth [desktop-file-utils]=desktop-file-utils [file]=file [man]=man-db
+  [groff]=groff-base [deb-tools]=dpkg-dev [lintian]=lintian
+  [arch-tools]="makepkg pacman-package-manager libarchive-tools fakeroot" [rpm-tools]=rpm [rpmlint]=rpmlint
+  [clang]=clang [fuzzer-runtime]=libclang-rt-dev
+  [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
+  [bubblewrap]=bubblewrap
+)
+
+declare -A ARCH_PACKAGES=(
+  [compiler]=gcc [cmake]=cmake [make]=make [pkg-config]=pkgconf [gtk3]=gtk3
+  [appindicator]=libayatana-appindicator [x11]=libx11 [xcb]=libxcb
+  [gtest]=gtest [xvfb]=xorg-server-xvfb [openbox]=openbox [dbus]=dbus [gdbus]=glib2
+  [weston]=weston [xauth]=xorg-xauth [desktop-file-utils]=desktop-file-utils [file]=file [man]=man-db
+  [groff]=groff [deb-tools]= [lintian]=
+  [arch-tools]="pacman fakeroot" [rpm-tools]=rpm-tools [rpmlint]=rpmlint
+  [clang]=clang [fuzzer-runtime]=compiler-rt
+  [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
+  [bubblewrap]=bubblewrap
+)
+
+declare -A FEDORA_PACKAGES=(
+  [compiler]=gcc-c++ [cmake]=cmake [make]=make [pkg-config]=pkgconf-pkg-config [gtk3]=gtk3-devel
+  [appindicator]=libayatana-appindicator-gtk3-devel [x11]=libX11-devel [xcb]=libxcb-devel
+  [gtest]=gtest-devel [xvfb]=xorg-x11-server-Xvfb [openbox]=openbox [dbus]=dbus-daemon [gdbus]=glib2
+  [weston]=weston [xauth]=xorg-x11-xauth [desktop-file-utils]=desktop-file-utils [file]=file [man]=man-db
+  [groff]=groff-base [deb-tools]= [lintian]=
+  [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
+  [clang]=clang [fuzzer-runtime]=compiler-rt
+  [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
+  [bubblewrap]=bubblewrap
+)
+
+declare -A OPENSUSE_PACKAGES=(
+  [compiler]=gcc-c++ [cmake]=cmake [make]=make [pkg-config]=pkg-config [gtk3]=gtk3-devel
+  [appindicator]=libayatana-appindicator3-devel [x11]=libX11-devel [xcb]=libxcb-devel
+  [gtest]=googletest-devel [xvfb]=xorg-x11-server-Xvfb [openbox]=openbox [dbus]=dbus-1 [gdbus]=glib2-tools
+  [weston]=weston [xauth]=xauth [desktop-file-utils]=desktop-file-utils [file]=file [man]=man
+  [groff]=groff [deb-tools]= [lintian]=
+  [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
+  [clang]=clang [fuzzer-runtime]=compiler-rt
+  [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
+  [bubblewrap]=bubblewrap
+)
