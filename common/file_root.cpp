@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -16,6 +17,9 @@
 namespace cs {
 
 namespace {
+
+// Far more than any file of Steam's that is read through a root (libraryfolders.vdf holds a few kilobytes).
+constexpr std::size_t kMaxReadBytes = 1 << 20;
 
 // glibc has no wrapper for openat2.
 int openInRoot(int rootFd, const std::filesystem::path& path, int flags) {
@@ -69,10 +73,20 @@ bool FileRoot::isDirectory(const std::filesystem::path& path) const {
 
 std::string FileRoot::read(const std::filesystem::path& path) const {
   if (isHost) return readFile(path);
-  const FileDescriptor fd = open(path, O_RDONLY);
-  // A directory opens, but reads fail at once: the empty text, as readFile gives.
-  if (fd.get() < 0) return {};
-  return readFile("/proc/self/fd/" + std::to_string(fd.get()));
+  // What lies in another root belongs to whoever made it: a FIFO there must not hang us on open or read, nor a
+  // huge file fill our memory. Only a regular file is read, and only so far.
+  const FileDescriptor fd = open(path, O_RDONLY | O_NONBLOCK);
+  struct stat info {};
+  if (fd.get() < 0 || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  std::string content;
+  std::array<char, 4096> chunk{};
+  while (content.size() < kMaxReadBytes) {
+    const ssize_t count = ::read(fd.get(), chunk.data(), chunk.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    content.append(chunk.data(), static_cast<std::size_t>(count));
+  }
+  return content;
 }
 
 std::optional<std::filesystem::file_time_type> FileRoot::lastWriteTime(const std::filesystem::path& path) const {

@@ -29,7 +29,8 @@ class FileRoot {
   bool exists(const std::filesystem::path& path) const;
   // Whether the path names a directory (soft links followed); false on any error.
   bool isDirectory(const std::filesystem::path& path) const;
-  // Every byte of the file; empty when it cannot be read.
+  // Every byte of the file; empty when it cannot be read. Under another root, only a regular file is read, and only
+  // its first mebibyte.
   std::string read(const std::filesystem::path& path) const;
   // The modification time (soft links followed), or no value on any error.
   std::optional<std::filesystem::file_time_type> lastWriteTime(const std::filesystem::path& path) const;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,34 +72,73 @@ std::string joinHelperWord(int statusFd) {
   return text.substr(0, text.find('\n'));
 }
 
+// Returns the join helper's argument vector: the helper, the descriptors it inherits by their numbers (the plan's
+// namespaces that are set, the status pipe, Cursello.exe and the environment), its working directory, "--", then
+// the companion's.
+std::vector<std::string> joinHelperArguments(const std::filesystem::path& helper, const JoinPlan& plan, int statusFd,
+                                             int exeFd, int envFd, const std::filesystem::path& workingDir,
+                                             const std::vector<std::string>& companionArguments) {
+  std::vector<std::string> arguments = {helper.string(), "--status-fd", std::to_string(statusFd)};
+  const auto addNamespace = [&](const char* option, const FileDescriptor& fd) {
+    if (fd.get() < 0) return;
+    arguments.push_back(option);
+    arguments.push_back(std::to_string(fd.get()));
+  };
+  addNamespace("--user-ns", plan.outerUser);
+  addNamespace("--pid-ns", plan.pid);
+  addNamespace("--mount-ns", plan.mount);
+  addNamespace("--inner-user-ns", plan.innerUser);
+  arguments.insert(arguments.end(), {"--exe-fd", std::to_string(exeFd), "--env-fd", std::to_string(envFd), "--chdir",
+                                     workingDir.string(), "--"});
+  arguments.insert(arguments.end(), companionArguments.begin(), companionArguments.end());
+  return arguments;
+}
+
+// Returns a file in memory that holds the items, each ended by a NUL byte; -1 on failure.
+FileDescriptor itemsFile(const std::vector<std::string>& items) {
+  FileDescriptor fd(memfd_create("cursello-companion-environment", MFD_CLOEXEC));
+  std::string bytes;
+  for (const std::string& item : items) bytes.append(item).push_back('\0');
+  for (std::size_t done = 0; fd.get() >= 0 && done < bytes.size();) {
+    const ssize_t count = write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return FileDescriptor();
+    done += static_cast<std::size_t>(count);
+  }
+  return fd;
+}
+
 // Starts the join helper with the descriptors it is to inherit and waits for its word. Returns its pid, or -1 with
 // the reason in problem (the helper, when it started, already reaped).
 pid_t startJoinHelper(const SandboxEntry& sandbox, const std::filesystem::path& exePath,
-                      const std::vector<std::string>& companionArguments, std::vector<std::string>& environment,
+                      const std::vector<std::string>& companionArguments, const std::vector<std::string>& environment,
                       std::string& problem) {
   // Opened here, before the helper enters anything, so that it is our Cursello.exe that lands in the sandbox.
   const FileDescriptor exe(open(exePath.c_str(), O_RDONLY | O_CLOEXEC));
+  const FileDescriptor environmentFile = itemsFile(environment);
   int pipeFds[2] = {-1, -1};
-  if (exe.get() < 0 || pipe2(pipeFds, O_CLOEXEC) != 0) {
-    problem =
-        (exe.get() < 0 ? "opening " + exePath.string() : std::string("making a pipe")) + ": " + std::strerror(errno);
+  if (exe.get() < 0 || environmentFile.get() < 0 || pipe2(pipeFds, O_CLOEXEC) != 0) {
+    problem = (exe.get() < 0 ? "opening " + exePath.string() : std::string("handing over the environment")) + ": " +
+              std::strerror(errno);
     return -1;
   }
   const FileDescriptor statusRead(pipeFds[0]);
   FileDescriptor statusWrite(pipeFds[1]);
-  std::vector<std::string> arguments = joinHelperArguments(sandbox.helper, *sandbox.plan, statusWrite.get(), exe.get(),
-                                                           sandbox.workingDir, companionArguments);
+  std::vector<std::string> arguments =
+      joinHelperArguments(sandbox.helper, *sandbox.plan, statusWrite.get(), exe.get(), environmentFile.get(),
+                          sandbox.workingDir, companionArguments);
   std::vector<char*> argv = pointersTo(arguments);
-  std::vector<char*> envp = pointersTo(environment);
+  // No environment at all: the game's, which the sandbox controls, goes in a descriptor (see the helper).
+  std::array<char*, 1> noEnvironment = {nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   // A descriptor put onto itself loses its close-on-exec flag in the child only.
   for (const int fd : {sandbox.plan->outerUser.get(), sandbox.plan->pid.get(), sandbox.plan->mount.get(),
-                       sandbox.plan->innerUser.get(), statusWrite.get(), exe.get()}) {
+                       sandbox.plan->innerUser.get(), statusWrite.get(), exe.get(), environmentFile.get()}) {
     if (fd >= 0) posix_spawn_file_actions_adddup2(&actions, fd, fd);
   }
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, sandbox.helper.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int error = posix_spawn(&pid, sandbox.helper.c_str(), &actions, nullptr, argv.data(), noEnvironment.data());
   posix_spawn_file_actions_destroy(&actions);
   statusWrite = FileDescriptor();  // ours closed, the pipe ends when the helper's copies do
   if (error != 0) {
@@ -143,24 +183,6 @@ std::vector<std::string> launchEnvironment(const LaunchContext& context, const E
 std::vector<std::string> launchArguments(const std::string& appId, const LaunchContext& context,
                                          const std::filesystem::path& exePath) {
   return {context.winePath.string(), exePath.string(), "--proton-child", "--target-appid", appId};
-}
-
-std::vector<std::string> joinHelperArguments(const std::filesystem::path& helper, const JoinPlan& plan, int statusFd,
-                                             int exeFd, const std::filesystem::path& workingDir,
-                                             const std::vector<std::string>& companionArguments) {
-  std::vector<std::string> arguments = {helper.string(), "--status-fd", std::to_string(statusFd)};
-  const auto addNamespace = [&](const char* option, const FileDescriptor& fd) {
-    if (fd.get() < 0) return;
-    arguments.push_back(option);
-    arguments.push_back(std::to_string(fd.get()));
-  };
-  addNamespace("--user-ns", plan.outerUser);
-  addNamespace("--pid-ns", plan.pid);
-  addNamespace("--mount-ns", plan.mount);
-  addNamespace("--inner-user-ns", plan.innerUser);
-  arguments.insert(arguments.end(), {"--exe-fd", std::to_string(exeFd), "--chdir", workingDir.string(), "--"});
-  arguments.insert(arguments.end(), companionArguments.begin(), companionArguments.end());
-  return arguments;
 }
 
 bool spawnCursello(const std::string& appId, const LaunchContext& context, const std::filesystem::path& exePath,
@@ -215,6 +237,7 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
   // The string lists own the characters the pointer arrays point into; both live until posix_spawn returns.
   std::vector<char*> argv = pointersTo(arguments);
   std::vector<char*> envp = pointersTo(environment);
+
   // No file actions: the child shares the launcher's standard output and error, so wine's messages land among
   // the log lines. Nothing of ours leaks into it: every file the launcher reads is opened and closed inside one
   // function, and the descriptors that live longer (the X11 connection, GLib's and GTK's) are opened

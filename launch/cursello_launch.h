@@ -40,12 +40,6 @@ std::vector<std::string> launchEnvironment(const LaunchContext& context, const E
 std::vector<std::string> launchArguments(const std::string& appId, const LaunchContext& context,
                                          const std::filesystem::path& exePath);
 
-// Returns the join helper's argument vector: the helper, the descriptors it inherits by their numbers (the plan's
-// namespaces that are set, the status pipe and Cursello.exe), its working directory, "--", then the companion's.
-std::vector<std::string> joinHelperArguments(const std::filesystem::path& helper, const JoinPlan& plan, int statusFd,
-                                             int exeFd, const std::filesystem::path& workingDir,
-                                             const std::vector<std::string>& companionArguments);
-
 // Checks the four paths, logs the launch and starts the wine loader without waiting for it. Returns true and
 // sets childPid when the child was started; otherwise logs why, leaves childPid alone and, when failure is not
 // null, fills in its kind, the logged message and (for a missing Cursello.exe) the directory it belongs in.

@@ -3,13 +3,15 @@
 // for it and ends as it ended, so that the launcher, whose child this is, sees the companion end.
 //
 //   CurselloSandboxJoin --status-fd N [--user-ns N] [--pid-ns N] [--mount-ns N] [--inner-user-ns N]
-//                       --exe-fd N --chdir DIR -- WINE EXE ARG...
+//                       --exe-fd N --env-fd N --chdir DIR -- WINE EXE ARG...
 //
 // Every N is a descriptor inherited from the launcher, which opened them all before anything was entered, so that
 // nothing is looked up in a world that has just changed. The namespaces are entered in the order above; the bytes
-// of Cursello.exe are read from --exe-fd; EXE is replaced by the path of the copy. The environment is the
-// companion's. A step that fails writes one line, "<step>: <reason>", to the status descriptor and ends the helper
-// with that step's status (ExitStatus); the status descriptor closes silently once the wine loader runs.
+// of Cursello.exe are read from --exe-fd; EXE is replaced by the path of the copy. The companion's environment
+// comes in --env-fd as NUL-terminated NAME=VALUE items: the helper itself starts with none, since the game's, which
+// the sandbox controls, could name libraries for the dynamic loader to load into it while it is still outside. A
+// step that fails writes one line, "<step>: <reason>", to the status descriptor and ends the helper with that
+// step's status (ExitStatus); the status descriptor closes silently once the wine loader runs.
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sched.h>
@@ -48,6 +50,7 @@ enum ExitStatus : int {
   kCopy = 117,
   kCapabilities = 118,
   kExec = 119,
+  kEnvironment = 120,
 };
 
 struct Options {
@@ -57,6 +60,7 @@ struct Options {
   int mountNamespace = -1;
   int innerUserNamespace = -1;
   int exeFd = -1;
+  int envFd = -1;
   std::string workingDir = "/";
   std::vector<std::string> command;  // WINE EXE ARG...
 };
@@ -92,11 +96,14 @@ std::optional<Options> parseOptions(int argc, char** argv) {
               : name == "--mount-ns"      ? &options.mountNamespace
               : name == "--inner-user-ns" ? &options.innerUserNamespace
               : name == "--exe-fd"        ? &options.exeFd
+              : name == "--env-fd"        ? &options.envFd
                                           : nullptr;
     if (fd == nullptr || !parseDescriptor(argv[i + 1], *fd)) return std::nullopt;
   }
   for (++i; i < argc; ++i) options.command.emplace_back(argv[i]);
-  if (options.statusFd < 0 || options.exeFd < 0 || options.command.size() < 2) return std::nullopt;
+  if (options.statusFd < 0 || options.exeFd < 0 || options.envFd < 0 || options.command.size() < 2) {
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -115,6 +122,26 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(written);
   }
   return true;
+}
+
+// Returns the NUL-terminated items of the file, or no value when it cannot be read.
+std::optional<std::vector<std::string>> readItems(int fd) {
+  std::string bytes;
+  std::array<char, 65536> buffer{};
+  for (;;) {
+    const ssize_t count = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(bytes.size()));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0) break;
+    bytes.append(buffer.data(), static_cast<std::size_t>(count));
+  }
+  std::vector<std::string> items;
+  for (std::size_t start = 0, end; start < bytes.size(); start = end + 1) {
+    end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    if (end > start) items.push_back(bytes.substr(start, end - start));
+  }
+  return items;
 }
 
 // Copies the bytes to a temporary name in the directory and renames the copy into place: a running companion may
@@ -159,7 +186,12 @@ void dropCapabilities() {
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(kCapabilities, "setting no_new_privs", errno);
 }
 
-[[noreturn]] void startCompanion(Options& options) {
+[[noreturn]] void startCompanion(Options& options, std::vector<std::string>& environment) {
+  std::vector<char*> envp;
+  for (std::string& item : environment) envp.push_back(item.data());
+  envp.push_back(nullptr);
+  // The game's own: its XDG_RUNTIME_DIR is the fallback below.
+  environ = envp.data();
   // The same safe steps, and the same fallback, as the launcher's own directory, now in the game's /tmp and as
   // the game's user: a soft link planted there is refused, not followed.
   const PrivateDir dir = openIconDir();
@@ -182,7 +214,7 @@ void dropCapabilities() {
   argv.push_back(nullptr);
   // Closed by the exec: the launcher's sign that the companion runs.
   fcntl(statusFd, F_SETFD, FD_CLOEXEC);
-  execve(argv[0], argv.data(), environ);
+  execve(argv[0], argv.data(), envp.data());
   fail(kExec, "starting " + options.command[0], errno);
 }
 
@@ -191,11 +223,14 @@ int run(int argc, char** argv) {
   if (!options) {
     std::fputs(
         "usage: CurselloSandboxJoin --status-fd N [--user-ns N] [--pid-ns N] [--mount-ns N] "
-        "[--inner-user-ns N] --exe-fd N --chdir DIR -- WINE EXE ARG...\n",
+        "[--inner-user-ns N] --exe-fd N --env-fd N --chdir DIR -- WINE EXE ARG...\n",
         stderr);
     return kUsage;
   }
   statusFd = options->statusFd;
+  std::optional<std::vector<std::string>> environment = readItems(options->envFd);
+  if (!environment) fail(kEnvironment, "reading the companion's environment", errno);
+  close(options->envFd);
   // The outermost user namespace first: it owns the sandbox's pid and mount namespaces, and entering it gives
   // every capability there. The game's own, nested one last, since it gives none in its parents.
   enter(options->userNamespace, CLONE_NEWUSER, kUserNamespace, "entering the sandbox's user namespace");
@@ -206,7 +241,7 @@ int run(int argc, char** argv) {
   // A pid namespace takes in only the children of whoever entered it.
   const pid_t child = fork();
   if (child < 0) fail(kFork, "forking into the game's pid namespace", errno);
-  if (child == 0) startCompanion(*options);
+  if (child == 0) startCompanion(*options, *environment);
   close(statusFd);
   close(options->exeFd);
   int status = 0;

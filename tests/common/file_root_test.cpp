@@ -2,6 +2,7 @@
 #include "common/file_root.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "common/paths.h"
 #include "tests/support/test_support.h"
@@ -29,9 +30,12 @@ TEST(FileRoot, PathsAndSoftLinksResolveInsideTheRoot) {
        {dir.path() / "outside/secret", fs::path("/planted/secret"), fs::path("/etc/up/secret")}) {
     EXPECT_FALSE(files.exists(path)) << path;
   }
+  // A FIFO planted there is not read: opening it for reading would wait for a writer that never comes.
+  ASSERT_EQ(mkfifo((root / "etc/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(files.read("/etc/fifo"), "");
   EXPECT_TRUE(files.isDirectory("/own"));
   EXPECT_FALSE(files.isDirectory("/etc/inside"));
-  EXPECT_EQ(files.entryNames("/etc").size(), 2u);
+  EXPECT_EQ(files.entryNames("/etc").size(), 3u);
   EXPECT_EQ(files.lastWriteTime("/own/inside"), lastWriteTime(root / "etc/inside"));
 }
 

@@ -128,6 +128,13 @@ TEST_P(FlatpakLikeSteam, TheCompanionRunsInTheGamesNamespacesWithTheSandboxsFile
   EXPECT_EQ(env.find("\nWINEPRELOADRESERVE="), std::string::npos);
   EXPECT_FALSE(fs::exists(privateDir() + "/Cursello.exe")) << "written to the launcher's own /tmp";
   EXPECT_TRUE(fs::is_empty(hidden));
+  // The helper, which starts outside, gets nothing of the environment that the sandbox controls.
+  const std::string launched = "Launched Cursello for AppID 730 with child pid ";
+  for (const std::string& line : messages(desktop->log())) {
+    if (line.starts_with(launched)) {
+      EXPECT_EQ(slurp("/proc/" + line.substr(launched.size()) + "/environ"), "");
+    }
+  }
   EXPECT_TRUE(bus.notifications().empty());
 }
 
