@@ -187,6 +187,8 @@ void dropCapabilities() {
 }
 
 [[noreturn]] void startCompanion(Options& options, std::vector<std::string>& environment) {
+  // From here on this process can do no more in the sandbox than the sandbox itself.
+  dropCapabilities();
   std::vector<char*> envp;
   for (std::string& item : environment) envp.push_back(item.data());
   envp.push_back(nullptr);
@@ -207,7 +209,6 @@ void dropCapabilities() {
   }
   options.command[1] = (dir.path / "Cursello.exe").string();
   if (chdir(options.workingDir.c_str()) != 0 && chdir("/") != 0) fail(kExec, "changing to /", errno);
-  dropCapabilities();
 
   std::vector<char*> argv;
   for (std::string& word : options.command) argv.push_back(word.data());
