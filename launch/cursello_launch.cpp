@@ -28,9 +28,9 @@ constexpr const char* kCurselloDllOverrides = "dxgi=n,b;d3d11=n,b";
 constexpr std::array<const char*, 4> kControlledNames = {"STEAM_COMPAT_DATA_PATH", "STEAM_COMPAT_CLIENT_INSTALL_PATH",
                                                          "WINEPREFIX", "WINEDLLOVERRIDES"};
 
-// How long the launcher waits for the join helper's word. Entering namespaces and copying a file take
-// milliseconds; a helper stuck past this is taken as started, and its end is reaped like any companion's.
-constexpr auto kJoinHelperTimeout = std::chrono::seconds(10);
+// How long the launcher waits for the join helper's word, on the main loop. Entering namespaces and copying a file
+// take milliseconds; a helper stuck past this is taken as started, and its end is reaped like any companion's.
+constexpr auto kJoinHelperTimeout = std::chrono::seconds(2);
 
 // The synchronisation switches that must match the game's wineserver.
 constexpr std::array<const char*, 2> kSyncNames = {"WINEESYNC", "WINEFSYNC"};
