@@ -31,7 +31,7 @@ class SandboxedSteam : public ::testing::Test {
     fullEnv.insert(fullEnv.end(), {"FAKE_CHILD_CHAIN=1", "FAKE_WINDOW_TITLE=Game 730", "WINESERVERSOCKET=3",
                                    "WINEPRELOADRESERVE=0x10000-0x20000"});
     const fs::path proton = (library.empty() ? desktop->steamRoot() : library) / "steamapps/common/Proton 9.0";
-    wrapper.insert(wrapper.end(), {fakeProcessBinary().string(), "SteamLaunch", "AppId=730", "--",
+    wrapper.insert(wrapper.end(), {desktop->fakeProcess().string(), "SteamLaunch", "AppId=730", "--",
                                    (proton / "proton").string(), "waitforexitandrun", "/g/game.exe"});
     desktop->startProcess(wrapper, fullEnv, true, wrapper.front());
   }

@@ -57,7 +57,10 @@ SteamDesktop::SteamDesktop(std::string displayName, std::string bus, std::option
   fs::create_directories(steamRoot() / "steamapps/common", ec);
   fs::create_directories(steamRoot() / "steamapps/compatdata", ec);
   fs::create_directories(launcherDir(), ec);
+  if (user) fs::copy_file(fakeProcessBinary(), fakeProcess(), fs::copy_options::overwrite_existing, ec);
 }
+
+fs::path SteamDesktop::fakeProcess() const { return user ? root() / "fake_process" : fakeProcessBinary(); }
 
 SteamDesktop::~SteamDesktop() {
   // The launcher first, so that it sees no game vanish; then every process started here. Companions are the
@@ -113,7 +116,7 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
       std::any_of(env.begin(), env.end(), [](const auto& v) { return v.rfind("DISPLAY=", 0) == 0; });
   if (!display.empty() && !ownDisplay) env.push_back("DISPLAY=" + display);
   std::vector<std::string> command = argv;
-  fs::path executable = program.empty() ? fakeProcessBinary() : program;
+  fs::path executable = program.empty() ? fakeProcess() : program;
   if (user) giveTo(*user, root());
   if (user && program.empty()) {
     // setpriv runs the stand-in as the user, with its own path as argv[0].

@@ -38,6 +38,9 @@ class SteamDesktop {
   const std::filesystem::path& root() const { return tmp.path(); }
   std::filesystem::path home() const { return root() / "home"; }
   std::filesystem::path steamRoot() const { return home() / ".local/share/Steam"; }
+  // The stand-in program as this desktop's processes run it: a user's desktop has a copy of its own, which a
+  // sandbox that hides /tmp (and a build tree there) still shows.
+  std::filesystem::path fakeProcess() const;
   std::filesystem::path launcherDir() const { return root() / "launcher"; }
   std::filesystem::path curselloExe() const { return launcherDir() / "Cursello.exe"; }
   std::filesystem::path logFile() const { return root() / "launcher.log"; }
