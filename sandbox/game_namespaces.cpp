@@ -42,14 +42,16 @@ FileDescriptor openNamespace(const std::string& process, const char* kind) {
   return FileDescriptor(open(namespacePath(process, kind).c_str(), O_RDONLY | O_CLOEXEC));
 }
 
+// Whether the two paths name one file, by device and inode; no value when either cannot be looked at.
+std::optional<bool> sameFile(const std::string& theirs, const std::string& ours) {
+  struct stat a {};
+  struct stat b {};
+  if (stat(theirs.c_str(), &a) != 0 || stat(ours.c_str(), &b) != 0) return std::nullopt;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 std::optional<bool> sharesNamespace(std::int32_t pid, const char* kind) {
-  struct stat theirs {};
-  struct stat ours {};
-  if (stat(namespacePath(std::to_string(pid), kind).c_str(), &theirs) != 0 ||
-      stat(namespacePath("self", kind).c_str(), &ours) != 0) {
-    return std::nullopt;
-  }
-  return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
+  return sameFile(namespacePath(std::to_string(pid), kind), namespacePath("self", kind));
 }
 
 // Root, or a launcher given the capability, may enter any namespace.
@@ -77,11 +79,7 @@ JoinVerdict refused(JoinObstacle obstacle, int error = 0) {
 std::optional<bool> sharesLauncherTmp(std::int32_t pid) {
   // A sandbox (Flatpak, Snap) mounts a /tmp of its own, while the Steam Linux Runtime's container binds ours: the
   // mount namespace alone says nothing, the directory itself does.
-  struct stat theirs {};
-  struct stat ours {};
-  const std::string path = "/proc/" + std::to_string(pid) + "/root/tmp";
-  if (stat(path.c_str(), &theirs) != 0 || stat("/tmp", &ours) != 0) return std::nullopt;
-  return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
+  return sameFile("/proc/" + std::to_string(pid) + "/root/tmp", "/tmp");
 }
 
 GamePlace judgeGamePlace(std::int32_t pid) {

@@ -56,14 +56,12 @@ std::optional<std::int32_t> pidFrom(const xcb_get_property_reply_t* reply) {
 }
 
 // The pid of the window's client as the server knows it (through the socket's credentials, in the server's pid
-// namespace); none for a client of another machine or when the server does not say.
+// namespace); none for a client of another machine or when the server does not say. The scan asks for the pid
+// alone, so every value the server returns is one.
 std::optional<std::int32_t> clientPidFrom(const xcb_res_query_client_ids_reply_t* reply) {
   if (reply == nullptr) return std::nullopt;
   for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0; xcb_res_client_id_value_next(&ids)) {
-    if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0 ||
-        xcb_res_client_id_value_value_length(ids.data) < 1) {
-      continue;
-    }
+    if (xcb_res_client_id_value_value_length(ids.data) < 1) continue;
     const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
     if (pid > 0 && pid <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
       return static_cast<std::int32_t>(pid);
@@ -171,8 +169,8 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
         q.netName = askProperty(c, window, netWmNameAtom, utf8StringAtom, kPropertyLongLength);
       }
       if (askClientIds) {
-        const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        q.clientIds = xcb_res_query_client_ids(c, 1, &spec);
+        const xcb_res_client_id_spec_t pidOfClient{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        q.clientIds = xcb_res_query_client_ids(c, 1, &pidOfClient);
       }
       // Asked of every window, though only a window without _NET_WM_NAME uses it: waiting for the first answer
       // before asking would cost a round trip per window.

@@ -72,8 +72,7 @@ case $check in
     diff <(deb_files_as "$libdir") <(query | awk '$1 !~ /^d/ {print $2}' | grep -v '^/usr/lib/\.build-id/' | sort)
     link_leads_to_program "$(query | awk '$2 == "/usr/bin/CurselloLinuxLauncher" {print $3}')" "$libdir"
     diff <(dpkg-deb --info "$deb" conffiles) <(rpm -qp --configfiles "$rpm")
-    rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm" \
-      "$source_dir/packaging/rpm/cursello-linux-launcher.spec" ;;
+    rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm" ;;
   apt-install)
     needs_root
     needs apt-get

@@ -58,18 +58,18 @@ expect "the README's table of packages" "$table" "$(grep '^| `' "$source_dir/REA
   for need in $needs; do echo "| \`$need\` |"; done))"$'\n'
 
 # The Arch and RPM package definitions ask for the build needs by the same names (gcc and make come with every
-# Arch build's base-devel); the spec gives openSUSE's names in its suse_version branch, Fedora's in the other.
+# Arch build's base-devel); the RPM recipe gives openSUSE's names in its suse_version branch, Fedora's in the other.
 arch_names=" $(sed -n "s/^\(make\)\?depends=(\(.*\))$/\2/p" "$source_dir/packaging/arch/PKGBUILD" | tr -d "'" |
   tr '\n' ' ') "
 spec_names=$(awk '/^%if 0%\{\?suse_version\}/ {b = "zypper"; next} /^%else/ {b = "dnf"; next} /^%endif/ {b = ""; next}
-  /^BuildRequires:/ {print (b == "" ? "dnf zypper" : b), $2}' "$source_dir/packaging/rpm/cursello-linux-launcher.spec")
+  /^BuildRequires:/ {print (b == "" ? "dnf zypper" : b), $2}' "$source_dir/packaging/rpm/cursello-linux-launcher.rpmspec")
 for name in $(packages_for pacman "${BUILD_PACKAGES[@]}"); do
   if [[ $name != gcc && $name != make && $arch_names != *" $name "* ]]; then expect "PKGBUILD names" "$name" ""; fi
 done
 for manager in dnf zypper; do
   for name in $(packages_for "$manager" "${BUILD_PACKAGES[@]}"); do
     grep -qxF -e "dnf zypper $name" -e "$manager $name" <<< "$spec_names" ||
-      expect "spec's names for $manager" "$name" ""
+      expect "the RPM recipe's names for $manager" "$name" ""
   done
 done
 
