@@ -1,7 +1,9 @@
 // The launcher: a tray indicator and a monitor that polls once a second on the GTK main loop.
+#include <glib-unix.h>
 #include <glib.h>
 #include <gtk/gtk.h>
 
+#include <cstdint>
 #include <string>
 
 #include "app/logger.h"
@@ -17,6 +19,12 @@ namespace {
 gboolean onPoll(gpointer data) {
   static_cast<ProtonMonitor*>(data)->poll();
   return TRUE;
+}
+
+// A sandbox helper spoke, or its pipe ended: the monitor reads what is there without waiting.
+gboolean onHelperWord(gint /*fd*/, GIOCondition /*condition*/, gpointer data) {
+  static_cast<ProtonMonitor*>(data)->serviceSandboxStarts();
+  return G_SOURCE_CONTINUE;
 }
 
 // The installed icon by its theme name; a launcher run from its build tree has only the icon the tray writes.
@@ -46,6 +54,12 @@ int main(int argc, char** argv) {
   cs::ProtonMonitor monitor;
   // Once the session starts the launcher nobody reads its log: a game it cannot serve is also told on the desktop.
   monitor.setFailureReporter(cs::desktopNotifier(cs::notificationIcon(iconDir)));
+  monitor.setDescriptorWatch(
+      [&monitor](int fd) {
+        return static_cast<std::uint32_t>(
+            g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), cs::onHelperWord, &monitor));
+      },
+      [](std::uint32_t id) { g_source_remove(id); });
   monitor.start();
   cs::setupTray(monitor, iconDir);
   g_timeout_add_seconds(1, cs::onPoll, &monitor);

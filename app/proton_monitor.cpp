@@ -65,6 +65,49 @@ SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::strin
 
 void ProtonMonitor::setFailureReporter(LaunchFailureReporter reporter) { failureReporter = std::move(reporter); }
 
+void ProtonMonitor::setDescriptorWatch(std::function<std::uint32_t(int)> watch,
+                                       std::function<void(std::uint32_t)> unwatch) {
+  watchDescriptor = std::move(watch);
+  unwatchDescriptor = std::move(unwatch);
+}
+
+void ProtonMonitor::dropPendingStart(std::map<std::string, PendingStart>::iterator it) {
+  PendingStart& pending = it->second;
+  if (pending.watchId != 0 && unwatchDescriptor) unwatchDescriptor(pending.watchId);
+  if (!pending.start.reaped) orphanedChildren.push_back(pending.start.helperPid);
+  pendingStarts.erase(it);
+}
+
+void ProtonMonitor::serviceSandboxStarts() {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = pendingStarts.begin(); it != pendingStarts.end();) {
+    PendingStart& pending = it->second;
+    const SandboxStartState outcome = advanceSandboxStart(pending.start, logger, now);
+    if (outcome == SandboxStartState::Waiting) {
+      // An ended pipe stays readable: what is left (the helper's exit status, the deadline) waits for the pass.
+      if (pending.start.ended && pending.watchId != 0 && unwatchDescriptor) {
+        unwatchDescriptor(pending.watchId);
+        pending.watchId = 0;
+      }
+      ++it;
+      continue;
+    }
+    const auto session = sessions.find(it->first);
+    if (outcome == SandboxStartState::Started && session != sessions.end()) {
+      // From here on the helper is the companion as far as the session knows: it ends as the companion ends.
+      session->second.childPid = pending.start.helperPid;
+      pending.start.reaped = true;
+    } else if (outcome == SandboxStartState::Failed && failureReporter && pending.start.failure) {
+      LaunchFailure failure = *pending.start.failure;
+      failure.windowTitle = pending.windowTitle;
+      failureReporter(failure);
+    }
+    const auto next = std::next(it);
+    dropPendingStart(it);
+    it = next;
+  }
+}
+
 void ProtonMonitor::start() {
   logger.log("CurselloLinuxLauncher started");
   if (!windowScanner.available()) {
@@ -163,6 +206,7 @@ const std::vector<WindowInfo>& ProtonMonitor::gameDisplayWindows(
 }
 
 void ProtonMonitor::poll() {
+  serviceSandboxStarts();
   reapChildren();
   const ProcessSnapshot snapshot = scanProcesses();
   const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
@@ -224,6 +268,7 @@ void ProtonMonitor::poll() {
                  (evidenceGone ? " evidence disappeared; clearing session state"
                                : " window and Cursello child are gone; clearing session state"));
       if (state.childPid > 0 && !state.childGone) orphanedChildren.push_back(state.childPid);
+      if (const auto pending = pendingStarts.find(appId); pending != pendingStarts.end()) dropPendingStart(pending);
       it = sessions.erase(it);
       continue;
     }
@@ -268,11 +313,17 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   const GamePlace place = judgeGamePlace(window.pid);
   if (place == GamePlace::Sandboxed) {
     LaunchFailure failure;
-    if (!startInsideSandbox(appId, window.pid, snapshot, logger, state.childPid, failure) && failureReporter) {
+    std::optional<SandboxStart> start =
+        startInsideSandbox(appId, window.pid, snapshot, executableDir() / "Cursello.exe", logger, failure);
+    if (!start) {
       failure.appId = appId;
       failure.windowTitle = window.title;
-      failureReporter(failure);
+      if (failureReporter) failureReporter(failure);
+      return;
     }
+    // The helper's word comes when it comes; the main loop reads it as it arrives, and the pass if nothing watches.
+    PendingStart& pending = pendingStarts[appId] = PendingStart{std::move(*start), window.title, 0};
+    if (watchDescriptor) pending.watchId = watchDescriptor(pending.start.status.get());
     return;
   }
   if (place == GamePlace::Uncompared) {

@@ -16,6 +16,7 @@
 #include "app/logger.h"
 #include "app/session_state.h"
 #include "launch/launch_failure.h"
+#include "launch/sandboxed_launch.h"
 #include "proc/process_snapshot.h"
 #include "x11/window_scanner.h"
 
@@ -30,6 +31,12 @@ class ProtonMonitor {
   // Sets who is told, besides the log, when the companion cannot be started for a game or no display can be
   // watched. Unset, nobody is.
   void setFailureReporter(LaunchFailureReporter reporter);
+  // Sets how the descriptor of a companion start inside a sandbox is watched: watch(fd) returns an id, and
+  // serviceSandboxStarts is to be called when the descriptor becomes readable until unwatch(id). Unset, the starts
+  // are followed once per pass only.
+  void setDescriptorWatch(std::function<std::uint32_t(int)> watch, std::function<void(std::uint32_t)> unwatch);
+  // Reads, without waiting, what the helpers of pending starts inside sandboxes said, and settles those it can.
+  void serviceSandboxStarts();
   // Logs the start line, and a warning when no X11 display could be opened.
   void start();
   // Logs the exit line; sessions and children are left as they are.
@@ -46,11 +53,20 @@ class ProtonMonitor {
                                                 const std::set<std::int32_t>& pids) const;
 
  private:
+  // A start inside a sandbox whose helper has not yet told how it went.
+  struct PendingStart {
+    SandboxStart start;
+    std::string windowTitle;
+    std::uint32_t watchId = 0;  // 0: not watched
+  };
+
   // findGameWindow, asking isGamePid of the pids on each window's ancestor walk.
   std::optional<WindowInfo> findGameWindowBy(const ProcessSnapshot& snapshot, const std::vector<WindowInfo>& windows,
                                              const std::function<bool(std::int32_t)>& isGamePid,
                                              bool requireVisible) const;
   void reapChildren();
+  // Forgets a pending start: its helper, still to be reaped, goes to the orphans.
+  void dropPendingStart(std::map<std::string, PendingStart>::iterator it);
   // Reopens the launcher's own display when it is missing, at most about once a second, and scans it.
   std::vector<WindowInfo> scanOwnDisplay(bool withClientPids);
   // The windows of a game's own display, scanned once per pass (kept in `scanned`, by display), connecting first
@@ -70,6 +86,11 @@ class ProtonMonitor {
   // server of its own), by display; a connection lives while a session's game is on it.
   std::map<std::string, std::unique_ptr<X11WindowScanner>> gameDisplays;
   std::unordered_map<std::string, SessionState> sessions;
+  // Starts inside sandboxes whose helper has not yet told how they went, by AppID: until then the helper's pid is
+  // theirs, not a session's child.
+  std::map<std::string, PendingStart> pendingStarts;
+  std::function<std::uint32_t(int)> watchDescriptor;
+  std::function<void(std::uint32_t)> unwatchDescriptor;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
   // none is left a zombie for the rest of the day.
   std::vector<std::int32_t> orphanedChildren;

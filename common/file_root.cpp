@@ -104,7 +104,7 @@ std::vector<std::string> FileRoot::entryNames(const std::filesystem::path& path)
     std::error_code ec;
     std::filesystem::directory_iterator it(path, ec);
     // An error while stepping ends the list: the iterator's position after it is not to be trusted.
-    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    for (; !ec && it != std::filesystem::directory_iterator() && names.size() < kMaxEntryNames; it.increment(ec)) {
       names.push_back(it->path().filename().string());
     }
     return names;
@@ -117,7 +117,9 @@ std::vector<std::string> FileRoot::entryNames(const std::filesystem::path& path)
     if (fd >= 0) close(fd);
     return names;
   }
-  while (const dirent* entry = readdir(dir)) {
+  while (names.size() < kMaxEntryNames) {
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
     const std::string name = entry->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }

@@ -3,6 +3,7 @@
 #ifndef CS_COMMON_FILE_ROOT_H
 #define CS_COMMON_FILE_ROOT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -34,8 +35,12 @@ class FileRoot {
   std::string read(const std::filesystem::path& path) const;
   // The modification time (soft links followed), or no value on any error.
   std::optional<std::filesystem::file_time_type> lastWriteTime(const std::filesystem::path& path) const;
-  // The names in the directory, "." and ".." left out, in the order the directory yields them; a read error ends
-  // the list there, and a directory that cannot be opened gives the empty list.
+  // At most this many names come from one directory: a directory of Steam's holds a few hundred, and one with
+  // millions, which anyone who may write there can make, must not hold up the caller for long.
+  static constexpr std::size_t kMaxEntryNames = 16384;
+
+  // The names in the directory, "." and ".." left out, in the order the directory yields them, at most
+  // kMaxEntryNames; a read error ends the list there, and a directory that cannot be opened gives the empty list.
   std::vector<std::string> entryNames(const std::filesystem::path& path) const;
 
  private:

@@ -52,8 +52,8 @@ PrivateDir openOwnDirectory(int parentFd, const std::filesystem::path& path, con
 }
 
 // A directory made afresh by mkdtemp is private (0700) and ours; nobody else can replace it in sticky /tmp.
-PrivateDir openFreshTmpDir() {
-  std::string pattern = tmpRuntimeDirPath().string() + ".XXXXXX";
+PrivateDir openFreshTmpDir(uid_t nameUid) {
+  std::string pattern = tmpRuntimeDirPath(nameUid).string() + ".XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) return {};
   FileDescriptor fd = openPrivateDirectory(AT_FDCWD, pattern.c_str());
   if (fd.get() < 0) return {};
@@ -62,8 +62,8 @@ PrivateDir openFreshTmpDir() {
 
 // A directory that an earlier start made by mkdtemp: nobody else can make one that is ours, so any of them serves
 // as well as a fresh one, and taking it again keeps each start from leaving one more behind.
-PrivateDir openEarlierTmpDir() {
-  const std::filesystem::path fixed = tmpRuntimeDirPath();
+PrivateDir openEarlierTmpDir(uid_t nameUid) {
+  const std::filesystem::path fixed = tmpRuntimeDirPath(nameUid);
   const std::string prefix = fixed.filename().string() + ".";
   const std::unique_ptr<DIR, int (*)(DIR*)> tmp(opendir(fixed.parent_path().c_str()), closedir);
   if (!tmp) return {};
@@ -128,8 +128,10 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   return *this;
 }
 
-std::filesystem::path tmpRuntimeDirPath() {
-  return std::filesystem::path("/tmp") / ("CurselloLinuxLauncher-" + std::to_string(getuid()));
+std::filesystem::path tmpRuntimeDirPath() { return tmpRuntimeDirPath(getuid()); }
+
+std::filesystem::path tmpRuntimeDirPath(uid_t nameUid) {
+  return std::filesystem::path("/tmp") / ("CurselloLinuxLauncher-" + std::to_string(nameUid));
 }
 
 PrivateDir openXdgRuntimeDir() {
@@ -141,8 +143,10 @@ PrivateDir openXdgRuntimeDir() {
   return {value, std::move(fd)};
 }
 
-PrivateDir openIconDir() {
-  const std::filesystem::path tmpDir = tmpRuntimeDirPath();
+PrivateDir openIconDir() { return openIconDir(getuid()); }
+
+PrivateDir openIconDir(uid_t nameUid) {
+  const std::filesystem::path tmpDir = tmpRuntimeDirPath(nameUid);
   PrivateDir dir = openOwnDirectory(AT_FDCWD, tmpDir, tmpDir.c_str());
   if (dir.ok()) return dir;
   // The fixed name is taken by someone else: use a place they cannot reach, and never give theirs to the tray.
@@ -151,9 +155,9 @@ PrivateDir openIconDir() {
     dir = openOwnDirectory(xdg.fd.get(), xdg.path / kXdgSubdirName, kXdgSubdirName);
     if (dir.ok()) return dir;
   }
-  dir = openEarlierTmpDir();
+  dir = openEarlierTmpDir(nameUid);
   if (dir.ok()) return dir;
-  return openFreshTmpDir();
+  return openFreshTmpDir(nameUid);
 }
 
 InstanceLock lockInstance(FileDescriptor& holder) {

@@ -3,6 +3,8 @@
 #ifndef CS_COMMON_RUNTIME_DIR_H
 #define CS_COMMON_RUNTIME_DIR_H
 
+#include <sys/types.h>
+
 #include <filesystem>
 
 namespace cs {
@@ -32,8 +34,10 @@ struct PrivateDir {
   bool ok() const { return fd.get() >= 0; }
 };
 
-// Returns the fixed per-user directory under /tmp: "CurselloLinuxLauncher-" followed by the real user id.
+// Returns the fixed per-user directory under /tmp: "CurselloLinuxLauncher-" followed by the real user id, or by
+// nameUid: inside a game's sandbox the launcher's user may read as another id, or as the overflow id when unmapped.
 std::filesystem::path tmpRuntimeDirPath();
+std::filesystem::path tmpRuntimeDirPath(uid_t nameUid);
 
 // Returns $XDG_RUNTIME_DIR opened when it is an absolute path to a private directory of the real user, else a
 // result that is not ok().
@@ -43,8 +47,9 @@ PrivateDir openXdgRuntimeDir();
 // real user, made private first when the group or others may write to it; otherwise
 // $XDG_RUNTIME_DIR/CurselloLinuxLauncher when openXdgRuntimeDir() is ok, else a private directory under /tmp
 // whose name starts with the fixed one and a dot: one that an earlier start made, else a fresh one made by
-// mkdtemp. Not ok() when none of them can be had.
+// mkdtemp. Not ok() when none of them can be had. The names under /tmp end in nameUid when it is given.
 PrivateDir openIconDir();
+PrivateDir openIconDir(uid_t nameUid);
 
 // What became of the attempt to be the user's only launcher.
 enum class InstanceLock {

@@ -21,4 +21,21 @@ bool endsWith(const std::string& text, const std::string& suffix) {
   return text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+std::string escapeControlBytes(std::string_view text) {
+  constexpr char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      escaped.push_back(c);
+      continue;
+    }
+    escaped += "\\x";
+    escaped.push_back(kHex[byte >> 4]);
+    escaped.push_back(kHex[byte & 0xf]);
+  }
+  return escaped;
+}
+
 }  // namespace cs

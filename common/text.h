@@ -3,6 +3,7 @@
 #define CS_COMMON_TEXT_H
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cs {
@@ -15,6 +16,10 @@ std::string withoutTrailingSlashes(std::string text);
 
 // Returns whether the text ends with the suffix, byte for byte; the empty suffix ends every text.
 bool endsWith(const std::string& text, const std::string& suffix);
+
+// Returns the text with each control byte (below 0x20, and 0x7f) written as \xNN: text that another process chose,
+// written into one log line or one record, can then hold no line break of its own. Other bytes stay as they are.
+std::string escapeControlBytes(std::string_view text);
 
 }  // namespace cs
 

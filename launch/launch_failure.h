@@ -20,6 +20,7 @@ enum class LaunchFailureKind : std::int32_t {
   SnapUnreachable,    // the game runs in Steam's Snap, whose confinement the user cannot enter
   SandboxClosed,      // the game's sandbox belongs to root or another user, or its namespaces cannot be opened
   SandboxJoinFailed,  // a step of entering the game's sandbox, or of starting the companion there, failed
+  LauncherIsRoot,     // the launcher runs as root, which starts nothing inside a game's sandbox
 };
 
 struct LaunchFailure {

@@ -1,20 +1,34 @@
 #include "launch/sandboxed_launch.h"
 
-#include <cstring>
-#include <optional>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "common/file_root.h"
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
 #include "common/paths.h"
-#include "common/runtime_dir.h"
+#include "common/text.h"
 #include "launch/cursello_launch.h"
 #include "sandbox/game_namespaces.h"
-#include "steam/launch_context.h"
+#include "sandbox/join_protocol.h"
+#include "steam/proton_processes.h"
 
 namespace cs {
 
 namespace {
 
 constexpr const char* kJoinHelperName = "CurselloSandboxJoin";
+
+// More than the helper ever says; a helper that says more is not ours to believe.
+constexpr std::size_t kMaxHelperWords = 64 * 1024;
 
 // Returns the kind and the log line for a sandbox the user cannot enter.
 std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, std::int32_t pid,
@@ -38,6 +52,149 @@ std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, std:
   return {LaunchFailureKind::SandboxClosed, head + sandbox + " belongs to root or to another user"};
 }
 
+// The device and inode of a process's mount namespace; no value when it cannot be read.
+std::optional<std::pair<dev_t, ino_t>> mountNamespaceOf(std::int32_t pid) {
+  struct stat info {};
+  if (stat(("/proc/" + std::to_string(pid) + "/ns/mnt").c_str(), &info) != 0) return std::nullopt;
+  return std::make_pair(info.st_dev, info.st_ino);
+}
+
+// The command lines of the game's Proton processes that live in the game's own sandbox (its mount namespace), newest
+// first as the listing goes: only they may name the build that the helper looks for in there.
+std::vector<std::string> protonCommandLinesInSandbox(const ProcessSnapshot& snapshot, const std::string& appId,
+                                                     std::int32_t gamePid) {
+  std::vector<std::string> commandLines;
+  const auto game = mountNamespaceOf(gamePid);
+  if (!game) return commandLines;
+  for (const ProcessInfo& info : snapshot.processes) {
+    if (!isProtonCompatProcess(info, appId) || mountNamespaceOf(info.pid) != game) continue;
+    commandLines.push_back(info.commandLine);
+  }
+  return commandLines;
+}
+
+// Returns a file in memory that holds the items, each ended by a NUL byte; -1 on failure.
+FileDescriptor itemsFile(const char* name, const std::vector<std::string>& items) {
+  FileDescriptor fd(memfd_create(name, MFD_CLOEXEC));
+  std::string bytes;
+  for (const std::string& item : items) bytes.append(item).push_back('\0');
+  for (std::size_t done = 0; fd.get() >= 0 && done < bytes.size();) {
+    const ssize_t count = write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return FileDescriptor();
+    done += static_cast<std::size_t>(count);
+  }
+  return fd;
+}
+
+// Splits a record into its kind and fields, each with its control bytes escaped: the helper escaped them already,
+// but a record is bytes that came through the sandbox's reach.
+std::vector<std::string> recordFields(std::string_view line) {
+  std::vector<std::string> fields;
+  for (std::size_t start = 0;;) {
+    const std::size_t tab = line.find('\t', start);
+    fields.push_back(
+        escapeControlBytes(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start)));
+    if (tab == std::string_view::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+void setFailure(SandboxStart& start, Logger& logger, LaunchFailureKind kind, const std::string& message) {
+  if (start.failure) return;
+  logger.log(message);
+  LaunchFailure failure;
+  failure.kind = kind;
+  failure.appId = start.appId;
+  failure.message = message;
+  start.failure = std::move(failure);
+}
+
+void failStep(SandboxStart& start, Logger& logger, const std::string& detail) {
+  setFailure(start, logger, LaunchFailureKind::SandboxJoinFailed,
+             "Failed to start Cursello inside the sandbox of AppID " + start.appId + ": " + detail);
+}
+
+// Acts on one whole record of the helper's.
+void takeRecord(SandboxStart& start, Logger& logger, std::string_view line) {
+  const std::vector<std::string> fields = recordFields(line);
+  const std::string& kind = fields.front();
+  const auto field = [&](std::size_t i) { return i < fields.size() ? fields[i] : std::string(); };
+  if (start.started && kind != kJoinFail) {
+    failStep(start, logger, "the helper spoke after the companion started: " + field(0));
+  } else if (kind == kJoinStep) {
+    start.step = field(1);
+  } else if (kind == kJoinNote) {
+    logger.log("Game AppID " + start.appId + ": " + field(1));
+  } else if (kind == kJoinLaunching) {
+    LaunchContext context;
+    context.compatDataPath = field(1);
+    context.protonDir = field(2);
+    context.winePath = field(3);
+    logger.log(launchLogLine(start.appId, start.gamePid, context, field(4), field(5)));
+    logger.log("WINEDLLOVERRIDES is applied only to the Cursello child process");
+  } else if (kind == kJoinStarted) {
+    start.started = true;
+  } else if (kind == kJoinFail && field(1) == kJoinFailNoContext) {
+    setFailure(start, logger, LaunchFailureKind::NoContext, "No usable Steam Proton context found for AppID " + start.appId);
+  } else if (kind == kJoinFail && field(1) == kJoinFailCompatData) {
+    setFailure(start, logger, LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + field(2));
+  } else if (kind == kJoinFail && field(1) == kJoinFailPrefix) {
+    setFailure(start, logger, LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + field(2));
+  } else if (kind == kJoinFail && field(1) == kJoinFailWine) {
+    setFailure(start, logger, LaunchFailureKind::WineMissing, "Proton wine loader not found: " + field(2));
+  } else if (kind == kJoinFail) {
+    failStep(start, logger, field(2));
+  } else {
+    failStep(start, logger, "the helper said what it never says: " + field(0));
+  }
+}
+
+// Reads what is there without waiting; marks the end of the pipe.
+void readAvailable(SandboxStart& start, Logger& logger) {
+  std::array<char, 4096> chunk{};
+  while (!start.ended) {
+    const ssize_t count = read(start.status.get(), chunk.data(), chunk.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (count <= 0) {
+      start.ended = true;
+      break;
+    }
+    start.received.append(chunk.data(), static_cast<std::size_t>(count));
+    if (start.received.size() > kMaxHelperWords) {
+      failStep(start, logger, "the helper said more than it ever says");
+      start.received.clear();
+      start.ended = true;
+      kill(start.helperPid, SIGKILL);
+      return;
+    }
+    for (std::size_t newline; (newline = start.received.find('\n')) != std::string::npos;) {
+      takeRecord(start, logger, std::string_view(start.received).substr(0, newline));
+      start.received.erase(0, newline + 1);
+    }
+  }
+}
+
+// The step a helper that ended without a word stopped at, by its exit status; no value while it still runs.
+std::optional<std::string> stepOfEndedHelper(SandboxStart& start) {
+  int status = 0;
+  pid_t result = -1;
+  do {
+    result = waitpid(start.helperPid, &status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  if (result == 0) return std::nullopt;
+  start.reaped = true;
+  if (result < 0) return (start.step.empty() ? "starting the sandbox helper" : start.step) + ": it cannot be waited for";
+  if (WIFSIGNALED(status)) {
+    return (start.step.empty() ? "starting the sandbox helper" : start.step) + ": ended by signal " +
+           std::to_string(WTERMSIG(status));
+  }
+  const std::string_view step = joinStepOfExitStatus(WEXITSTATUS(status));
+  return (step.empty() ? std::string("the sandbox helper") : std::string(step)) + ": ended with status " +
+         std::to_string(WEXITSTATUS(status)) + " without a word";
+}
+
 }  // namespace
 
 Environment companionEnvironmentFromGame(const Environment& gameEnv) {
@@ -59,41 +216,143 @@ std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv) 
   return roots;
 }
 
-bool startInsideSandbox(const std::string& appId, std::int32_t gamePid, const ProcessSnapshot& snapshot, Logger& logger,
-                        std::int32_t& childPid, LaunchFailure& failure) {
-  const auto fail = [&](LaunchFailureKind kind, const std::string& message) {
+std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::int32_t gamePid,
+                                               const ProcessSnapshot& snapshot, const std::filesystem::path& exePath,
+                                               Logger& logger, LaunchFailure& failure) {
+  const auto fail = [&](LaunchFailureKind kind, const std::string& message) -> std::optional<SandboxStart> {
     logger.log(message);
     failure.kind = kind;
     failure.message = message;
-    return false;
+    if (kind == LaunchFailureKind::CurselloMissing) failure.curselloDir = exePath.parent_path();
+    return std::nullopt;
   };
+  logger.log("Game AppID " + appId + " runs in a sandbox (pid " + std::to_string(gamePid) +
+             "); starting Cursello inside it");
+  // Root may enter any user's sandbox, and its companion would run that user's programs as a capless root that
+  // still owns root's files.
+  if (geteuid() == 0) {
+    return fail(LaunchFailureKind::LauncherIsRoot,
+                "Cannot start Cursello for AppID " + appId +
+                    ": the launcher runs as root, which enters no game's sandbox; start it as the user who plays");
+  }
   ProcessInfo unlisted;
   unlisted.pid = gamePid;
   unlisted.fromProc = true;
   const ProcessInfo* listed = findProcess(snapshot, gamePid);
   const Environment gameEnv = environmentOf(listed != nullptr ? *listed : unlisted);
-  logger.log("Game AppID " + appId + " runs in a sandbox (pid " + std::to_string(gamePid) +
-             "); starting Cursello inside it");
-
   const JoinVerdict verdict = planJoin(gamePid);
   if (!verdict.plan) {
     const auto [kind, message] = refusal(appId, gamePid, verdict, gameEnv);
     return fail(kind, message);
   }
-  // Every path is the game's: read through its root, where a soft link planted inside cannot lead out.
-  const FileRoot gameFiles = FileRoot::ofProcess(gamePid);
-  const auto context = findLaunchContext(appId, snapshot, steamRootsOfGame(gameEnv), gameFiles);
-  if (!context) return fail(LaunchFailureKind::NoContext, "No usable Steam Proton context found for AppID " + appId);
+  const JoinPlan& plan = *verdict.plan;
+  const std::string head = "Failed to start Cursello inside the sandbox of AppID " + appId + ": ";
+  // The sandbox's paths name its own files: a wine run from ours under those names is not the game's.
+  if (plan.mount.get() < 0) {
+    return fail(LaunchFailureKind::SandboxJoinFailed, head + "entering the game's mount namespace: it is ours");
+  }
+  if (!pathExists(exePath)) {
+    return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
+  }
 
-  const auto home = gameEnv.find("HOME");
-  SandboxEntry entry;
-  entry.gameFiles = &gameFiles;
-  entry.plan = &*verdict.plan;
-  entry.helper = executableDir() / kJoinHelperName;
-  entry.exeInside = tmpRuntimeDirPath() / "Cursello.exe";
-  entry.workingDir = home != gameEnv.end() ? home->second : "/";
-  return spawnCursello(appId, *context, executableDir() / "Cursello.exe", companionEnvironmentFromGame(gameEnv),
-                       gamePid, logger, childPid, &failure, &entry);
+  // Opened here, before the helper enters anything, so that it is our Cursello.exe that lands in the sandbox.
+  const FileDescriptor exe(open(exePath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (exe.get() < 0) return fail(LaunchFailureKind::SandboxJoinFailed, head + "opening " + exePath.string() + ": " + std::strerror(errno));
+  const FileDescriptor environment =
+      itemsFile("cursello-companion-environment", [&] {
+        std::vector<std::string> items;
+        for (const auto& [name, value] : companionEnvironmentFromGame(gameEnv)) items.push_back(name + "=" + value);
+        return items;
+      }());
+  if (environment.get() < 0) {
+    return fail(LaunchFailureKind::SandboxJoinFailed, head + "handing over the environment: " + std::strerror(errno));
+  }
+  const FileDescriptor proton =
+      itemsFile("cursello-proton-command-lines", protonCommandLinesInSandbox(snapshot, appId, gamePid));
+  if (proton.get() < 0) {
+    return fail(LaunchFailureKind::SandboxJoinFailed,
+                head + "handing over the Proton command lines: " + std::strerror(errno));
+  }
+  int pipeFds[2] = {-1, -1};
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    return fail(LaunchFailureKind::SandboxJoinFailed, head + "making the helper's status pipe: " + std::strerror(errno));
+  }
+  FileDescriptor statusRead(pipeFds[0]);
+  FileDescriptor statusWrite(pipeFds[1]);
+
+  const std::filesystem::path helper = executableDir() / kJoinHelperName;
+  std::vector<std::string> arguments = {helper.string(), "--status-fd", std::to_string(statusWrite.get())};
+  const auto addDescriptor = [&](const char* option, int fd) {
+    if (fd < 0) return;
+    arguments.push_back(option);
+    arguments.push_back(std::to_string(fd));
+  };
+  addDescriptor("--user-ns", plan.outerUser.get());
+  addDescriptor("--pid-ns", plan.pid.get());
+  addDescriptor("--mount-ns", plan.mount.get());
+  addDescriptor("--inner-user-ns", plan.innerUser.get());
+  addDescriptor("--exe-fd", exe.get());
+  addDescriptor("--env-fd", environment.get());
+  addDescriptor("--proton-fd", proton.get());
+  arguments.insert(arguments.end(), {"--uid", std::to_string(getuid()), "--appid", appId});
+  std::vector<char*> argv;
+  for (std::string& word : arguments) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // No environment at all: the game's, which the sandbox controls, goes in a descriptor. Standard streams on
+  // /dev/null: the helper says everything over its status pipe, and the launcher's terminal and log are not the
+  // sandbox's to write to.
+  std::array<char*, 1> noEnvironment = {nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // A descriptor put onto itself loses its close-on-exec flag in the child only.
+  for (const int fd : {plan.outerUser.get(), plan.pid.get(), plan.mount.get(), plan.innerUser.get(),
+                       statusWrite.get(), exe.get(), environment.get(), proton.get()}) {
+    if (fd >= 0) posix_spawn_file_actions_adddup2(&actions, fd, fd);
+  }
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), noEnvironment.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return fail(LaunchFailureKind::SandboxJoinFailed, head + "starting " + helper.string() + ": " + std::strerror(error));
+  // Ours closed right away (the user's Cursello.exe among them): the pipe ends when the helper's copies do.
+  fcntl(statusRead.get(), F_SETFL, fcntl(statusRead.get(), F_GETFL) | O_NONBLOCK);
+  SandboxStart start;
+  start.appId = appId;
+  start.helperPid = pid;
+  start.gamePid = gamePid;
+  start.status = std::move(statusRead);
+  start.deadline = std::chrono::steady_clock::now() + kSandboxStartTimeout;
+  return start;
+}
+
+SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger,
+                                      std::chrono::steady_clock::time_point now) {
+  if (!start.failure) readAvailable(start, logger);
+  if (start.failure) return SandboxStartState::Failed;
+  if (start.ended) {
+    if (!start.received.empty()) {
+      failStep(start, logger, "the helper's last word was cut off");
+      return SandboxStartState::Failed;
+    }
+    if (start.started) {
+      logger.log("Launched Cursello for AppID " + start.appId + " with child pid " + std::to_string(start.helperPid));
+      return SandboxStartState::Started;
+    }
+    // Ended without a word: the exit status names the step, once the helper is gone.
+    if (const std::optional<std::string> step = stepOfEndedHelper(start)) {
+      failStep(start, logger, *step);
+      return SandboxStartState::Failed;
+    }
+  }
+  if (now < start.deadline) return SandboxStartState::Waiting;
+  // The companion, were it about to start, dies with the helper.
+  kill(start.helperPid, SIGKILL);
+  failStep(start, logger,
+           (start.step.empty() ? std::string("starting the sandbox helper") : start.step) + ": no word within " +
+               std::to_string(kSandboxStartTimeout.count()) + " s");
+  return SandboxStartState::Failed;
 }
 
 }  // namespace cs

@@ -1,19 +1,50 @@
 // The companion of a game that runs in a sandbox of its own (Flatpak Steam, a container inside Steam's Snap): it
 // is started inside, through the join helper, or, where the user cannot enter the sandbox, not at all, and the
-// player is told why.
+// player is told why. The launcher never waits for the helper: it reads the helper's word as it comes.
 #ifndef CS_LAUNCH_SANDBOXED_LAUNCH_H
 #define CS_LAUNCH_SANDBOXED_LAUNCH_H
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/logger.h"
+#include "common/runtime_dir.h"
 #include "launch/launch_failure.h"
 #include "proc/process_snapshot.h"
 
 namespace cs {
+
+// How long the helper has to say that the companion started, or why not: entering namespaces, looking up a few
+// files and copying Cursello.exe take well under a second; a sandbox that holds the helper longer gets no companion.
+inline constexpr std::chrono::seconds kSandboxStartTimeout{10};
+
+// A start inside a game's sandbox whose outcome the helper has yet to tell. Until then the helper's pid belongs
+// to this start, not to the session: it is no companion yet.
+struct SandboxStart {
+  std::string appId;
+  pid_t helperPid = -1;
+  std::int32_t gamePid = -1;  // the window's process, for the launch line
+  FileDescriptor status;      // the read end of the helper's status pipe, non-blocking
+  std::chrono::steady_clock::time_point deadline;
+  std::string received;  // what came and is not yet a whole record
+  std::string step;      // the step the helper last said it was taking
+  bool started = false;  // "started" came
+  bool ended = false;    // the pipe has ended
+  bool reaped = false;   // the helper ended without a word and was waited for here
+  std::optional<LaunchFailure> failure;
+};
+
+enum class SandboxStartState : std::int32_t {
+  Waiting,  // nothing decided yet
+  Started,  // the companion runs: the helper's pid is the session's child from now on
+  Failed,   // no companion: the failure is logged; the helper has ended, or is ending
+};
 
 // Returns the game's environment less the variables Wine gives each of its processes, WINESERVERSOCKET (one of
 // that process's descriptors) and WINEPRELOADRESERVE: a wine that inherits them fails with "Bad server socket".
@@ -23,12 +54,19 @@ Environment companionEnvironmentFromGame(const Environment& gameEnv);
 // own HOME, then $XDG_DATA_HOME/Steam, where older Flatpak installs keep Steam. Empty without an absolute HOME.
 std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv);
 
-// Starts the companion inside the sandbox of the game's process gamePid (the window's): judges whether the user
-// can enter it, finds the launch context among the game's own files, and starts it through the join helper beside
-// the launcher. Returns true and sets childPid (the helper's pid) when it started; otherwise the one line logged
-// is in failure, with its kind.
-bool startInsideSandbox(const std::string& appId, std::int32_t gamePid, const ProcessSnapshot& snapshot, Logger& logger,
-                        std::int32_t& childPid, LaunchFailure& failure);
+// Begins the start of the companion inside the sandbox of the game's process gamePid (the window's): judges
+// whether the user can enter it and starts the join helper beside the launcher, which looks up the game's files
+// inside. Returns the start to follow with advanceSandboxStart; no value when nothing was started, with the one
+// line logged in failure.
+std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::int32_t gamePid,
+                                               const ProcessSnapshot& snapshot, const std::filesystem::path& exePath,
+                                               Logger& logger, LaunchFailure& failure);
+
+// Reads what the helper wrote since the last call, without waiting, logs what it says and decides when it can: a
+// start is "started" followed by the end of the pipe with nothing after it. Anything else, or nothing decided by
+// the deadline (the helper is then killed), is Failed, with start.failure set and logged.
+SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger,
+                                      std::chrono::steady_clock::time_point now);
 
 }  // namespace cs
 

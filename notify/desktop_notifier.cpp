@@ -142,6 +142,9 @@ std::string whatToDo(const LaunchFailure& failure) {
     case LaunchFailureKind::SandboxJoinFailed:
       return "Cursello could not be started inside the game's sandbox; the line below names the step that failed. "
              "Start the game again.";
+    case LaunchFailureKind::LauncherIsRoot:
+      return "The launcher runs as root, and root starts nothing inside a game's sandbox: it would run the "
+             "sandbox's programs with root's files. Quit it and start it as the user who plays.";
   }
   return {};
 }

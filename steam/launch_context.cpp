@@ -7,12 +7,14 @@
 
 namespace cs {
 
-std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
-                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
+namespace {
+
+std::optional<LaunchContext> contextWithBuild(const std::string& appId, std::optional<std::filesystem::path> running,
+                                              const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
   // The game's own build comes first: the companion must share its wineserver, which a different build
   // would not talk to. An installed build is only the fallback.
   std::filesystem::path protonDir;
-  if (std::optional<std::filesystem::path> running = protonDirFromRunningGame(snapshot, appId, files)) {
+  if (running) {
     protonDir = std::move(*running);
   } else if (std::optional<std::filesystem::path> fallback = findFallbackWinePath(roots, files)) {
     protonDir = fallback->parent_path().parent_path().parent_path();
@@ -32,6 +34,25 @@ std::optional<LaunchContext> findLaunchContext(const std::string& appId, const P
     return context;
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
+                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
+  return contextWithBuild(appId, protonDirFromRunningGame(snapshot, appId, files), roots, files);
+}
+
+std::optional<LaunchContext> findLaunchContextForCommandLines(const std::string& appId,
+                                                              const std::vector<std::string>& protonCommandLines,
+                                                              const std::vector<std::filesystem::path>& roots,
+                                                              const FileRoot& files) {
+  std::optional<std::filesystem::path> running;
+  for (const std::string& commandLine : protonCommandLines) {
+    running = protonDirFromCommandLine(commandLine, files);
+    if (running) break;
+  }
+  return contextWithBuild(appId, std::move(running), roots, files);
 }
 
 }  // namespace cs

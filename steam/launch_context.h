@@ -27,6 +27,13 @@ std::optional<LaunchContext> findLaunchContext(const std::string& appId, const P
                                                const std::vector<std::filesystem::path>& roots,
                                                const FileRoot& files = FileRoot::host());
 
+// findLaunchContext with the running build named by the command lines of the game's Proton processes, in order:
+// for a lookup made where no snapshot of the game's processes can be taken.
+std::optional<LaunchContext> findLaunchContextForCommandLines(const std::string& appId,
+                                                              const std::vector<std::string>& protonCommandLines,
+                                                              const std::vector<std::filesystem::path>& roots,
+                                                              const FileRoot& files = FileRoot::host());
+
 }  // namespace cs
 
 #endif  // CS_STEAM_LAUNCH_CONTEXT_H

@@ -1,8 +1,9 @@
 #include "steam/library_roots.h"
 
-#include <algorithm>
 #include <cstddef>
+#include <set>
 #include <string_view>
+#include <utility>
 
 #include "common/paths.h"
 
@@ -26,11 +27,21 @@ std::string unescapeVdfValue(std::string_view value) {
   return text;
 }
 
-void addLibrary(std::vector<std::filesystem::path>& libraries, const std::filesystem::path& path) {
-  if (path.empty()) return;
-  std::filesystem::path normal = path.lexically_normal();
-  if (std::find(libraries.begin(), libraries.end(), normal) == libraries.end()) libraries.push_back(normal);
-}
+// Steam lets a user add a handful of libraries; a list longer than this was not written by Steam, and each library
+// costs its caller a few file-system lookups.
+constexpr std::size_t kMaxLibraries = 256;
+
+// The libraries found so far, and the same as a set, so that a long list is not compared pair by pair.
+struct LibraryList {
+  std::vector<std::filesystem::path> paths;
+  std::set<std::filesystem::path> seen;
+
+  void add(const std::filesystem::path& path) {
+    if (path.empty() || paths.size() >= kMaxLibraries) return;
+    std::filesystem::path normal = path.lexically_normal();
+    if (seen.insert(normal).second) paths.push_back(std::move(normal));
+  }
+};
 
 }  // namespace
 
@@ -82,14 +93,14 @@ std::vector<std::filesystem::path> parseLibraryFolderPaths(const std::filesystem
 std::vector<std::filesystem::path> steamLibraryRoots(const std::vector<std::filesystem::path>& roots,
                                                      const FileRoot& files) {
   // Only the given roots' lists are read: Steam keeps the one list in its installation, not in each library.
-  std::vector<std::filesystem::path> libraries;
+  LibraryList libraries;
   for (const std::filesystem::path& root : roots) {
-    addLibrary(libraries, root);
+    libraries.add(root);
     for (const std::filesystem::path& library : parseLibraryFolderPaths(root / "steamapps/libraryfolders.vdf", files)) {
-      addLibrary(libraries, library);
+      libraries.add(library);
     }
   }
-  return libraries;
+  return std::move(libraries.paths);
 }
 
 }  // namespace cs

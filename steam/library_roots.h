@@ -22,7 +22,7 @@ std::vector<std::filesystem::path> parseLibraryFolderPaths(const std::filesystem
                                                            const FileRoot& files = FileRoot::host());
 
 // Returns each root and the libraries its steamapps/libraryfolders.vdf lists, lexically normal, each once,
-// in first-seen order. Nothing is tested for existence.
+// in first-seen order, the first 256 of them. Nothing is tested for existence.
 std::vector<std::filesystem::path> steamLibraryRoots(const std::vector<std::filesystem::path>& roots,
                                                      const FileRoot& files = FileRoot::host());
 

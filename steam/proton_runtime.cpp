@@ -83,23 +83,29 @@ std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& com
   return std::filesystem::path(commandLine.substr(0, p));
 }
 
+std::optional<std::filesystem::path> protonDirFromCommandLine(const std::string& commandLine,
+                                                              const FileRoot& files) {
+  const std::size_t p = acceptedScriptPosition(commandLine);
+  if (p == std::string::npos) return std::nullopt;
+  const std::filesystem::path dir(commandLine.substr(0, p));
+  if (files.exists(winePathForProtonDir(dir))) return dir.lexically_normal();
+  // Steam runs the script through an interpreter (python3 .../proton, or its reaper and runtime entry point in
+  // front), so the directory may start at any later word; the longest one that names a build wins.
+  for (std::size_t s = 1; s < p; ++s) {
+    if (commandLine[s] != '/' || !isSpaceByte(commandLine[s - 1])) continue;
+    // The kernel refuses a path this long outright, so asking for it is wasted work on a huge line.
+    if (p - s >= PATH_MAX) continue;
+    const std::filesystem::path tail(commandLine.substr(s, p - s));
+    if (files.exists(winePathForProtonDir(tail))) return tail.lexically_normal();
+  }
+  return std::nullopt;
+}
+
 std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
                                                               const FileRoot& files) {
   for (const ProcessInfo& info : snapshot.processes) {
     if (!isProtonCompatProcess(info, appId)) continue;
-    const std::size_t p = acceptedScriptPosition(info.commandLine);
-    if (p == std::string::npos) continue;
-    const std::filesystem::path dir(info.commandLine.substr(0, p));
-    if (files.exists(winePathForProtonDir(dir))) return dir.lexically_normal();
-    // Steam runs the script through an interpreter (python3 .../proton, or its reaper and runtime entry point
-    // in front), so the directory may start at any later word; the longest one that names a build wins.
-    for (std::size_t s = 1; s < p; ++s) {
-      if (info.commandLine[s] != '/' || !isSpaceByte(info.commandLine[s - 1])) continue;
-      // The kernel refuses a path this long outright, so asking for it is wasted work on a huge line.
-      if (p - s >= PATH_MAX) continue;
-      const std::filesystem::path tail(info.commandLine.substr(s, p - s));
-      if (files.exists(winePathForProtonDir(tail))) return tail.lexically_normal();
-    }
+    if (auto dir = protonDirFromCommandLine(info.commandLine, files)) return dir;
   }
   return std::nullopt;
 }

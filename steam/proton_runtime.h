@@ -19,6 +19,11 @@ std::filesystem::path winePathForProtonDir(const std::filesystem::path& protonDi
 // before it, verbatim; no value when there is none.
 std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& commandLine);
 
+// Returns the lexically normal build directory that one Proton process's command line names, when that build's wine
+// loader exists in files, looking past an interpreter in front of the script; no value otherwise.
+std::optional<std::filesystem::path> protonDirFromCommandLine(const std::string& commandLine,
+                                                              const FileRoot& files = FileRoot::host());
+
 // Returns the lexically normal build directory named by the first Proton process of the AppID whose wine
 // loader exists, looking past an interpreter in front of the script; no value when none does.
 std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,

@@ -128,6 +128,9 @@ TEST_P(FlatpakLikeSteam, TheCompanionRunsInTheGamesNamespacesWithTheSandboxsFile
   EXPECT_EQ(env.find("\nWINEPRELOADRESERVE="), std::string::npos);
   EXPECT_FALSE(fs::exists(privateDir() + "/Cursello.exe")) << "written to the launcher's own /tmp";
   EXPECT_TRUE(fs::is_empty(hidden));
+  // A session of its own and nothing of the launcher's: no signal to its process group, no word in its terminal.
+  EXPECT_EQ(desktop->companionRecord(companion, ".fds"),
+            "session own\nfd 0 /dev/null\nfd 1 /dev/null\nfd 2 /dev/null\n");
   // The helper, which starts outside, gets nothing of the environment that the sandbox controls.
   const std::string launched = "Launched Cursello for AppID 730 with child pid ";
   for (const std::string& line : messages(desktop->log())) {
@@ -139,6 +142,68 @@ TEST_P(FlatpakLikeSteam, TheCompanionRunsInTheGamesNamespacesWithTheSandboxsFile
 }
 
 INSTANTIATE_TEST_SUITE_P(XSocketLayouts, FlatpakLikeSteam, ::testing::Bool());
+
+TEST_F(SandboxedSteam, NothingInTheSandboxCanWriteToTheUsersCurselloThroughTheEnteringProcess) {
+  desktop->installProton("Proton 9.0", persisted() / ".local/share/Steam");
+  desktop->makeCompatData("730", true, persisted() / ".local/share/Steam");
+  desktop->startLauncher();
+  // The user's own file, and a large one, so that the copy into the sandbox takes a while.
+  const std::string bytes(32 << 20, 'M');
+  writeFile(desktop->curselloExe(), bytes);
+  giveTo(*user, desktop->curselloExe());
+  // The sandbox cannot see the file by its path; it writes through every descriptor of it that /proc shows.
+  const std::string hostile =
+      "while :; do for f in /proc/[0-9]*/fd/*; do case $(readlink \"$f\") in *Cursello*) echo x >>\"$f\";; esac; "
+      "done 2>/dev/null; done & exec \"$@\"";
+  startGame(flatpakLike("X" + x.display().substr(1),
+                        {"--tmpfs", desktop->launcherDir().string(), "sh", "-c", hostile, "sh"}),
+            {}, {"HOME=" + desktop->home().string()});
+  // The sandbox's busy writer slows every process on the machine down.
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionPids().size() == 1; }, std::chrono::seconds(120))) << dump();
+  EXPECT_TRUE(slurp(desktop->curselloExe()) == bytes) << "the user's Cursello.exe was written to";
+}
+
+TEST_F(SandboxedSteam, AHelperThatEndsWithoutAWordIsAFailureTold) {
+  desktop->installProton("Proton 9.0", persisted() / ".local/share/Steam");
+  desktop->makeCompatData("730", true, persisted() / ".local/share/Steam");
+  desktop->startLauncher();
+  const fs::path helper = desktop->launcherDir() / "CurselloSandboxJoin";
+  writeFile(helper, "#!/bin/sh\nexit 110\n");
+  fs::permissions(helper, fs::perms::owner_all | fs::perms::others_exec | fs::perms::others_read);
+  startGame(flatpakLike("X" + x.display().substr(1), {}), {}, {"HOME=" + desktop->home().string()});
+  ASSERT_TRUE(desktop->waitForLog("Failed to start Cursello inside the sandbox of AppID 730: ")) << dump();
+  EXPECT_EQ(desktop->countLog("Failed to start Cursello inside the sandbox of AppID 730: reading the helper's "
+                              "arguments: ended with status 110 without a word"),
+            1)
+      << dump();
+  EXPECT_EQ(desktop->countLog("Launched Cursello for AppID 730"), 0) << dump();
+  ASSERT_TRUE(waitUntil([&] { return bus.notifications().size() == 1; })) << dump();
+}
+
+TEST_F(SandboxedSteam, ASandboxsLongLibraryListHoldsUpNeitherTheMainLoopNorTheStart) {
+  const fs::path steam = persisted() / ".local/share/Steam";
+  desktop->installProton("Proton 9.0", steam);
+  desktop->makeCompatData("730", true, steam);
+  // 50,000 tiny libraries, under a megabyte: compared pair by pair, minutes of work.
+  std::string vdf = "\"libraryfolders\" {";
+  for (int i = 0; i < 50000; ++i) vdf += "\"path\"\"/" + std::to_string(i) + "\"";
+  writeFile(steam / "steamapps/libraryfolders.vdf", vdf + "}");
+  desktop->startLauncher();
+  std::vector<TrayItem> items;
+  ASSERT_TRUE(waitUntil([&] { return !(items = registeredTrayItems(bus.address())).empty(); })) << dump();
+  startGame(flatpakLike("X" + x.display().substr(1), {}), {}, {"HOME=" + desktop->home().string()});
+  // The tray answers every read within two seconds while the game is found and its companion started.
+  const auto trayAnswers = [&] {
+    return runProgram({"gdbus", "call", "--address", bus.address(), "--dest", items.front().busName,
+                       "--object-path", items.front().objectPath, "--timeout", "2", "--method",
+                       "org.freedesktop.DBus.Properties.Get", "'org.kde.StatusNotifierItem'", "'Title'"},
+                      currentEnvironment())
+        .has_value();
+  };
+  ASSERT_TRUE(waitUntil([&] { return !trayAnswers() || desktop->companionPids().size() == 1; })) << dump();
+  EXPECT_TRUE(trayAnswers());
+  EXPECT_EQ(desktop->companionPids().size(), 1u) << dump();
+}
 
 TEST_F(SandboxedSteam, AGameInSteamsSnapGetsNoCompanionAndOneNotificationNamingTheSnap) {
   // The game's files are where the launcher finds them from the host too: a library shared with a native Steam.

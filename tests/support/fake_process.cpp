@@ -18,7 +18,8 @@
 //
 // Started under the name "wine" (argv[0] ending in "/wine"), it is Proton's wine loader instead: it records its
 // argument vector and environment, NUL-separated, to wine-<pid>.args and wine-<pid>.env beside argv[0] (with its
-// mount and pid namespaces in wine-<pid>.ns and the bytes of the file argv[1] in wine-<pid>.exe), appends
+// mount and pid namespaces in wine-<pid>.ns, the bytes of the file argv[1] in wine-<pid>.exe, and in
+// wine-<pid>.fds whether it leads a session of its own and where its descriptors lead, as it found them), appends
 // its pid to wine.pids there, prints one line, and runs until wine.exit or wine-<pid>.exit appears there (or the
 // directory is gone).
 #include <X11/Xatom.h>
@@ -61,7 +62,20 @@ void writeAtomically(const std::string& path, const std::string& bytes) {
   std::rename(tmp.c_str(), path.c_str());
 }
 
+// "session own" or "session inherited", then "fd N TARGET" for every descriptor it was started with.
+std::string sessionAndDescriptors() {
+  std::string text = getsid(0) == getpid() ? "session own\n" : "session inherited\n";
+  for (int fd = 0; fd < 1024; ++fd) {
+    char target[512] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length > 0) text += "fd " + std::to_string(fd) + " " + std::string(target, static_cast<std::size_t>(length)) + "\n";
+  }
+  return text;
+}
+
 int runAsWine(int argc, char** argv) {
+  const std::string descriptors = sessionAndDescriptors();  // before this program opens anything of its own
   std::string self = argv[0];
   const std::string dir = self.substr(0, self.rfind('/'));
   const std::string pid = std::to_string(getpid());
@@ -87,6 +101,7 @@ int runAsWine(int argc, char** argv) {
   writeAtomically(dir + "/wine-" + pid + ".exe", {std::istreambuf_iterator<char>(exe), {}});
   writeAtomically(dir + "/wine-" + pid + ".env", env);
   writeAtomically(dir + "/wine-" + pid + ".args", args);
+  writeAtomically(dir + "/wine-" + pid + ".fds", descriptors);
   {
     std::ofstream pids(dir + "/wine.pids", std::ios::app);
     pids << pid << '\n';
