@@ -67,5 +67,11 @@ TEST(Text, EndsWithComparesTheLastBytesExactly) {
   }
 }
 
+TEST(EscapeControlBytes, WritesEachControlByteAsItsHexCodeAndLeavesTheRest) {
+  EXPECT_EQ(escapeControlBytes("Game\n2026-12-09 00:00:00 Launched"), "Game\\x0a2026-12-09 00:00:00 Launched");
+  EXPECT_EQ(escapeControlBytes(std::string("a\tb\x7f\0\x1b", 6)), "a\\x09b\\x7f\\x00\\x1b");
+  EXPECT_EQ(escapeControlBytes("Caf\xc3\xa9 \\ \"x\""), "Caf\xc3\xa9 \\ \"x\"");
+}
+
 }  // namespace
 }  // namespace cs

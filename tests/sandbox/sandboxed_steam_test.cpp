@@ -180,6 +180,24 @@ TEST_F(SandboxedSteam, AHelperThatEndsWithoutAWordIsAFailureTold) {
   ASSERT_TRUE(waitUntil([&] { return bus.notifications().size() == 1; })) << dump();
 }
 
+TEST_F(SandboxedSteam, ALauncherRunAsRootEntersNoSandbox) {
+  desktop = std::make_unique<SteamDesktop>(x.display(), bus.address());
+  desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  const std::string socket = "/tmp/.X11-unix/X" + x.display().substr(1);
+  startGame({bwrap.string(), "--unshare-pid", "--die-with-parent", "--dev-bind", "/", "/", "--tmpfs", "/tmp", "--proc",
+             "/proc", "--bind", socket, socket},
+            {}, {"HOME=" + desktop->home().string()});
+  ASSERT_TRUE(desktop->waitForLog("Cannot start Cursello for AppID 730: ")) << dump();
+  EXPECT_EQ(desktop->countLog("Cannot start Cursello for AppID 730: the launcher runs as root, which enters no game's "
+                              "sandbox; start it as the user who plays"),
+            1)
+      << dump();
+  EXPECT_TRUE(desktop->companionPids().empty());
+  ASSERT_TRUE(waitUntil([&] { return bus.notifications().size() == 1; })) << dump();
+}
+
 TEST_F(SandboxedSteam, ASandboxsLongLibraryListHoldsUpNeitherTheMainLoopNorTheStart) {
   const fs::path steam = persisted() / ".local/share/Steam";
   desktop->installProton("Proton 9.0", steam);

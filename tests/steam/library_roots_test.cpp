@@ -199,5 +199,17 @@ TEST(SteamLibraryRoots, NormalisesRootsThatDoNotExistAndSkipsEmptyOnes) {
   EXPECT_EQ(steamLibraryRoots(defaultSteamRoots()), (Paths{".steam/debian-installation", ".local/share/Steam"}));
 }
 
+TEST(SteamLibraryRoots, KeepsTheFirst256OfAListAnyoneCouldHaveWritten) {
+  test::TempDir dir;
+  std::vector<std::string> listed;
+  for (int i = 0; i < 50000; ++i) listed.push_back("/lib/" + std::to_string(i % 2 == 0 ? 0 : i));
+  test::writeFile(dir.path() / "steamapps/libraryfolders.vdf", vdfWithPaths(listed));
+  const Paths libraries = steamLibraryRoots({dir.path()});
+  ASSERT_EQ(libraries.size(), 256u);
+  EXPECT_EQ(libraries[1], "/lib/0");
+  EXPECT_EQ(libraries[2], "/lib/1");
+  EXPECT_EQ(libraries[255], "/lib/507");
+}
+
 }  // namespace
 }  // namespace cs
