@@ -78,8 +78,11 @@ fs::path prefixTemplate(const TestUser& user, const fs::path& loader) {
   fs::create_directories(made.parent_path());
   fs::remove_all(partial);
   if (!copyTree(prefix, partial)) return {};
-  fs::rename(partial, made);
-  return made;
+  // A run beside this one may have put its copy in place first: that one serves as well.
+  std::error_code ec;
+  fs::rename(partial, made, ec);
+  fs::remove_all(partial, ec);
+  return fs::exists(made) ? made : fs::path();
 }
 
 class RealWine : public ::testing::Test {
