@@ -9,7 +9,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   (void)previous;
   (void)commandLine;
   (void)show;
-  const HWND game = FindWindowW(NULL, L"Wine Test Game");
+  // The launcher starts it once a window of the game's shows, which may be another than the one looked for; ten
+  // seconds are plenty for that one to follow. A wineserver of its own never shows it.
+  HWND game = NULL;
+  for (int tries = 0; game == NULL && tries < 100; ++tries) {
+    if (tries > 0) Sleep(100);
+    game = FindWindowW(NULL, L"Wine Test Game");
+  }
   FILE* answer = fopen("C:\\cursello-found.txt", "wb");
   if (answer == NULL) return 2;
   fputs(game != NULL ? "found\n" : "not found\n", answer);
