@@ -1,0 +1,210 @@
+// The real launcher with real Wine, run as an ordinary user: a Windows game runs under the system's wine as Steam
+// starts one, and the companion, a Windows stand-in for Cursello.exe, asks its wineserver for the game's window.
+// Only a companion on the game's own wineserver finds it: natively, and inside a Flatpak-like sandbox.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "tests/support/session_bus.h"
+#include "tests/support/steam_desktop.h"
+#include "tests/support/test_support.h"
+#include "tests/support/x_server.h"
+
+namespace cs::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kPrograms = CS_WINE_PROGRAMS_DIR;
+
+// Debian keeps its 64-bit loader out of PATH; other systems have wine64 or wine there.
+fs::path wineLoader() {
+  if (fs::exists("/usr/lib/wine/wine64")) return "/usr/lib/wine/wine64";
+  const fs::path wine64 = programInPath("wine64");
+  return wine64.empty() ? programInPath("wine") : wine64;
+}
+
+// Runs the wine program (the loader or wineserver) with the arguments as the user, in the prefix; returns whether
+// it ended with status 0 within the time given.
+bool runWine(const TestUser& user, const std::vector<std::string>& argv, const fs::path& prefix,
+             std::chrono::seconds timeout, const std::optional<fs::path>& output) {
+  const std::vector<std::string> command = asUser(user, argv);
+  Subprocess wine({.program = command.front(),
+                   .argv = command,
+                   .env = {"PATH=/usr/bin:/bin", "HOME=" + prefix.parent_path().string(),
+                           "WINEPREFIX=" + prefix.string(), "WINEDLLOVERRIDES=mscoree,mshtml=", "WINEDEBUG=-all"},
+                   .output = output,
+                   .workingDir = std::nullopt});
+  const std::optional<int> status = wine.wait(timeout);
+  return status && *status == 0;
+}
+
+// Copies the tree as it is, owners included: wine refuses a prefix that is not the user's own.
+bool copyTree(const fs::path& from, const fs::path& to) {
+  Subprocess copy({.program = programInPath("cp"),
+                   .argv = {"cp", "-a", from.string(), to.string()},
+                   .env = {},
+                   .output = std::nullopt,
+                   .workingDir = std::nullopt});
+  return copy.wait(std::chrono::seconds(300)) == 0;
+}
+
+// The wineserver of the same build: Debian keeps it beside the loader.
+fs::path wineserverFor(const fs::path& loader) {
+  const fs::path beside = loader.parent_path() / "wineserver";
+  return fs::exists(beside) ? beside : programInPath("wineserver");
+}
+
+// The prefix every case starts from, made by wineboot once and kept in the build tree, for each build of wine
+// (known by its loader's time): the user must own a prefix to use it, and wineboot takes tens of seconds.
+fs::path prefixTemplate(const TestUser& user, const fs::path& loader) {
+  const fs::path made =
+      fs::path(CS_WINE_PREFIX_DIR) / std::to_string(fs::last_write_time(loader).time_since_epoch().count()) / "pfx";
+  if (fs::exists(made)) return made;
+  const TempDir staging(fs::path("/var/tmp"));
+  giveTo(user, staging.path());
+  const fs::path log = staging.path() / "wineboot.log";
+  const fs::path prefix = staging.path() / "pfx";
+  const bool booted = runWine(user, {loader.string(), "wineboot", "--init"}, prefix, std::chrono::seconds(300), log) &&
+                      runWine(user, {wineserverFor(loader).string(), "-w"}, prefix, std::chrono::seconds(60), log);
+  if (!booted) {
+    runWine(user, {wineserverFor(loader).string(), "-k"}, prefix, std::chrono::seconds(30), log);
+    ADD_FAILURE() << "wineboot failed:\n" << slurp(log);
+    return {};
+  }
+  // Copied beside its place and renamed there, so that an interrupted copy is never taken for a prefix.
+  const fs::path partial = made.string() + ".partial";
+  fs::create_directories(made.parent_path());
+  fs::remove_all(partial);
+  if (!copyTree(prefix, partial)) return {};
+  // A run beside this one may have put its copy in place first: that one serves as well.
+  std::error_code ec;
+  fs::rename(partial, made, ec);
+  fs::remove_all(partial, ec);
+  return fs::exists(made) ? made : fs::path();
+}
+
+class RealWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (kPrograms.empty() || loader.empty()) {
+      GTEST_SKIP() << "MinGW (x86_64-w64-mingw32-gcc) or wine is not installed; ./scripts/test installs them";
+    }
+    ASSERT_TRUE(user && !bwrap.empty()) << "no test user, or bubblewrap is not installed";
+    ASSERT_TRUE(x.ok() && bus.ok() && bus.startTrayWatcher()) << x.diagnostics() << bus.diagnostics();
+    templatePrefix = prefixTemplate(*user, loader);
+    ASSERT_FALSE(templatePrefix.empty());
+    desktop = std::make_unique<SteamDesktop>(x.display(), bus.address(), user);
+  }
+
+  // Every process of the game's wineserver ends with it; a sandbox's end with the sandbox.
+  void TearDown() override {
+    if (prefix.empty()) return;
+    runWine(*user, {wineserverFor(loader).string(), "-k"}, prefix, std::chrono::seconds(30), std::nullopt);
+  }
+
+  // Installs in the library a Proton build whose wine is the system's, a copy of the template prefix for AppID
+  // 730, the game, and the programs that start it as Steam does: a launch process whose command line carries
+  // "SteamLaunch AppId=730", which runs the build's proton script, which runs the game with the build's wine.
+  void install(const fs::path& library) {
+    const fs::path proton = desktop->installProton("Proton 9.0", library);
+    writeFile(proton / "files/bin/wine", "#!/bin/sh\nexec '" + loader.string() + "' \"$@\"\n");
+    writeFile(proton / "proton", "#!/bin/sh\n# proton VERB GAME\nexec \"$(dirname \"$0\")/files/bin/wine\" \"$2\"\n");
+    writeFile(library / "ubuntu12_32/reaper",
+              "#!/bin/sh\n# reaper SteamLaunch AppId=N -- COMMAND...\nshift 3\n\"$@\"\nexit $?\n");
+    for (const fs::path& script : {proton / "files/bin/wine", proton / "proton", library / "ubuntu12_32/reaper"}) {
+      fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
+                                  fs::perms::group_exec | fs::perms::others_exec);
+    }
+    fs::create_directories(library / "steamapps/common/Test Game");
+    fs::copy_file(kPrograms / "game.exe", library / "steamapps/common/Test Game/game.exe",
+                  fs::copy_options::overwrite_existing);
+    prefix = desktop->makeCompatData("730", false, library) / "pfx";
+    ASSERT_TRUE(copyTree(templatePrefix, prefix));
+    desktop->startLauncher(false);
+    fs::copy_file(kPrograms / "cursello_stand_in.exe", desktop->curselloExe());
+  }
+
+  // Starts the game of AppID 730 in the library through `wrapper` (what runs it as the user, and where).
+  void startGame(const fs::path& library, std::vector<std::string> wrapper) {
+    const fs::path proton = library / "steamapps/common/Proton 9.0";
+    std::vector<std::string> env = desktop->protonEnvironment("730", proton, library);
+    env.insert(env.end(),
+               {"HOME=" + desktop->home().string(), "WINEDLLOVERRIDES=mscoree,mshtml=", "WINEDEBUG=fixme-all"});
+    wrapper.insert(wrapper.end(), {"/bin/sh", (library / "ubuntu12_32/reaper").string(), "SteamLaunch", "AppId=730",
+                                   "--", (proton / "proton").string(), "waitforexitandrun",
+                                   (library / "steamapps/common/Test Game/game.exe").string()});
+    desktop->startProcess(wrapper, env, false, wrapper.front());
+  }
+
+  // What the companion wrote in the prefix: "found" when it saw the game's window. Waits for it generously: the
+  // game's wine starts its wineserver and services first.
+  std::string companionAnswer() const {
+    const fs::path answer = prefix / "drive_c/cursello-found.txt";
+    waitUntil([&] { return fs::exists(answer); }, std::chrono::seconds(240));
+    return slurp(answer);
+  }
+
+  // The wineservers of the prefix, in whatever /tmp: a server works in the directory of its socket, which is
+  // named after the prefix's device and inode.
+  int wineserversOfPrefix() const {
+    struct stat info {};
+    if (stat(prefix.c_str(), &info) != 0) return -1;
+    char name[64];
+    std::snprintf(name, sizeof name, "server-%llx-%llx", static_cast<unsigned long long>(info.st_dev),
+                  static_cast<unsigned long long>(info.st_ino));
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      if (!slurp(entry.path() / "comm").starts_with("wineserver")) continue;
+      if (fs::read_symlink(entry.path() / "cwd", ec).filename() == name) ++count;
+    }
+    return count;
+  }
+
+  std::string dump() const {
+    std::string text;
+    for (const auto& line : desktop->log()) text += line.time + " " + line.message + "\n";
+    return text + "--- the game's output:\n" + slurp(desktop->root() / "processes.log");
+  }
+
+  const std::optional<TestUser> user = sandboxTestUser();
+  const fs::path bwrap = programInPath("bwrap");
+  const fs::path loader = wineLoader();
+  XServer x{true};
+  SessionBus bus;
+  std::unique_ptr<SteamDesktop> desktop;
+  fs::path templatePrefix;
+  fs::path prefix;
+};
+
+TEST_F(RealWine, ANativeGamesCompanionSharesItsWineserver) {
+  install(desktop->steamRoot());
+  startGame(desktop->steamRoot(), asUser(*user, {}));
+
+  EXPECT_EQ(companionAnswer(), "found\n") << dump();
+  EXPECT_EQ(wineserversOfPrefix(), 1) << dump();
+  EXPECT_EQ(desktop->countLog("Launched Cursello for AppID 730 with child pid "), 1) << dump();
+}
+
+TEST_F(RealWine, AFlatpakGamesCompanionSharesItsWineserverInsideTheSandbox) {
+  // As Flatpak runs Steam: user and pid namespaces and a /tmp of its own, the host's X socket bound in, the app's
+  // data mounted over the home and at its own path.
+  const fs::path data = desktop->home() / ".var/app/com.valvesoftware.Steam";
+  const fs::path library = data / ".local/share/Steam";
+  install(library);
+  const std::string socket = "/tmp/.X11-unix/X" + x.display().substr(1);
+  // clang-format off
+  startGame(library, asUser(*user, {bwrap.string(), "--unshare-user", "--disable-userns", "--unshare-pid",
+      "--die-with-parent", "--dev-bind", "/", "/", "--tmpfs", "/tmp", "--proc", "/proc", "--bind", data.string(),
+      desktop->home().string(), "--bind", data.string(), data.string(), "--bind", socket, socket, "--"}));
+  // clang-format on
+
+  EXPECT_EQ(companionAnswer(), "found\n") << dump();
+  EXPECT_EQ(desktop->countLog("Game AppID 730 runs in a sandbox (pid "), 1) << dump();
+  EXPECT_EQ(wineserversOfPrefix(), 1) << dump();
+}
+
+}  // namespace
+}  // namespace cs::test
