@@ -44,6 +44,9 @@
 #include "sandbox/join_protocol.h"
 #include "steam/launch_context.h"
 
+#ifndef SYS_close_range
+#define SYS_close_range 436  // Linux 5.9, the same number on every architecture
+#endif
 #ifndef MFD_NOEXEC_SEAL
 #define MFD_NOEXEC_SEAL 0x0008U  // Linux 6.3: the memfd can never be made executable
 #endif
@@ -136,6 +139,13 @@ std::optional<Options> parseOptions(int argc, char** argv) {
   return options;
 }
 
+// Closes the descriptors from first to last. close_range through syscall(): its glibc wrapper is newer than some
+// systems this builds for; a kernel older than 5.9 gets them closed one by one, as far as any is likely to be open.
+void closeRange(unsigned first, unsigned last) {
+  if (syscall(SYS_close_range, first, last, 0) == 0 || errno != ENOSYS) return;
+  for (unsigned fd = first; fd <= last && fd < 65536; ++fd) close(static_cast<int>(fd));
+}
+
 // Closes every descriptor above standard error but the ones given: whatever else the launcher's libraries left open
 // without close-on-exec must not reach the sandbox.
 void closeOthers(std::vector<int> kept) {
@@ -143,11 +153,10 @@ void closeOthers(std::vector<int> kept) {
   unsigned first = 3;
   for (const int fd : kept) {
     if (fd < static_cast<int>(first)) continue;
-    // close_range through syscall(): its glibc wrapper is newer than some systems this builds for.
-    if (static_cast<unsigned>(fd) > first) syscall(SYS_close_range, first, static_cast<unsigned>(fd) - 1, 0);
+    if (static_cast<unsigned>(fd) > first) closeRange(first, static_cast<unsigned>(fd) - 1);
     first = static_cast<unsigned>(fd) + 1;
   }
-  syscall(SYS_close_range, first, ~0U, 0);
+  closeRange(first, ~0U);
 }
 
 void enter(int fd, int type, JoinExitStatus status, const char* step) {
