@@ -3,6 +3,7 @@
 #define CS_COMMON_TEXT_H
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cs {
@@ -15,6 +16,11 @@ std::string withoutTrailingSlashes(std::string text);
 
 // Returns whether the text ends with the suffix, byte for byte; the empty suffix ends every text.
 bool endsWith(const std::string& text, const std::string& suffix);
+
+// Returns the text as it may be written into the log: every control character (C0, DEL, and C1 written in UTF-8)
+// and every byte that is not part of valid UTF-8 becomes "\xNN" per byte, so that a newline or a terminal escape
+// in another process's title, path or name cannot forge a line; printable UTF-8 stays as it is.
+std::string logText(std::string_view text);
 
 }  // namespace cs
 

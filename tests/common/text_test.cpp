@@ -67,5 +67,21 @@ TEST(Text, EndsWithComparesTheLastBytesExactly) {
   }
 }
 
+TEST(Text, LogTextEscapesControlsAndBrokenUtf8AndKeepsPrintableUtf8) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"Game 730", "Game 730"},
+      {"a\nb\r\tc", "a\\x0ab\\x0d\\x09c"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"\x1b[2Jbell\x07\x7f", "\\x1b[2Jbell\\x07\\x7f"},
+      {"Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xae", "Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xae"},
+      {"csi\xc2\x9b" "2J nbsp\xc2\xa0", "csi\\xc2\\x9b2J nbsp\xc2\xa0"},
+      {"latin1 \xe9t\xe9", "latin1 \\xe9t\\xe9"},
+      {"cut \xe2\x80", "cut \\xe2\\x80"},
+      {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80"},
+      {"C:\\games\\x.exe", "C:\\games\\x.exe"},
+  };
+  for (const auto& [text, expected] : rows) EXPECT_EQ(logText(text), expected) << "text \"" << text << "\"";
+}
+
 }  // namespace
 }  // namespace cs
