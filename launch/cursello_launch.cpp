@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "common/paths.h"
+#include "common/text.h"
 
 namespace cs {
 
@@ -204,20 +205,22 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
   const FileRoot hostFiles = FileRoot::host();
   const FileRoot& files = sandbox != nullptr ? *sandbox->gameFiles : hostFiles;
   if (!files.exists(context.compatDataPath)) {
-    return fail(LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + context.compatDataPath.string());
+    return fail(LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + logText(context.compatDataPath.string()));
   }
   const std::filesystem::path prefix = context.compatDataPath / "pfx";
-  if (!files.exists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + prefix.string());
+  if (!files.exists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + logText(prefix.string()));
   if (!files.exists(context.winePath)) {
-    return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + context.winePath.string());
+    return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + logText(context.winePath.string()));
   }
   // In a sandbox the companion runs the copy in the game's /tmp.
   const std::filesystem::path& exeShown = sandbox != nullptr ? sandbox->exeInside : exePath;
 
+  // The paths come from other processes' command lines and files: written escaped, they cannot forge a line.
   logger.log("Launching Cursello for AppID " + appId + " inherited_env_pid=" + std::to_string(inheritedEnvPid) +
-             " compatdata=\"" + context.compatDataPath.string() + "\" proton_dir=\"" + context.protonDir.string() +
-             "\" wine=\"" + context.winePath.string() + "\" wineprefix=\"" + prefix.string() + "\" exe=\"" +
-             exeShown.string() + "\" WINEDLLOVERRIDES=\"" + kCurselloDllOverrides + "\"");
+             " compatdata=\"" + logText(context.compatDataPath.string()) + "\" proton_dir=\"" +
+             logText(context.protonDir.string()) + "\" wine=\"" + logText(context.winePath.string()) +
+             "\" wineprefix=\"" + logText(prefix.string()) + "\" exe=\"" + logText(exeShown.string()) +
+             "\" WINEDLLOVERRIDES=\"" + kCurselloDllOverrides + "\"");
   logger.log("WINEDLLOVERRIDES is applied only to the Cursello child process");
 
   std::vector<std::string> arguments = launchArguments(appId, context, exeShown);

@@ -1,11 +1,15 @@
 #include "launch/sandboxed_launch.h"
 
+#include <fcntl.h>
+
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "common/file_root.h"
 #include "common/paths.h"
 #include "common/runtime_dir.h"
+#include "common/text.h"
 #include "launch/cursello_launch.h"
 #include "sandbox/game_namespaces.h"
 #include "steam/launch_context.h"
@@ -16,23 +20,28 @@ namespace {
 
 constexpr const char* kJoinHelperName = "CurselloSandboxJoin";
 
-// Returns the kind and the log line for a sandbox the user cannot enter.
-std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, std::int32_t pid,
-                                                  const JoinVerdict& verdict, const Environment& gameEnv) {
+// Returns the kind and the log line for a sandbox the user cannot enter. The Snap's name is the one its control
+// group was given from outside: the sandbox's own SNAP_NAME says whatever a program in there wants.
+std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, const ProcessHandle& game,
+                                                  const JoinVerdict& verdict) {
   const std::string head = "Cannot start Cursello for AppID " + appId + ": ";
-  if (const auto snap = gameEnv.find("SNAP_NAME"); snap != gameEnv.end()) {
+  const std::string sandbox = "the game's sandbox (pid " + std::to_string(game.pid()) + ")";
+  if (verdict.obstacle == JoinObstacle::SharedMounts) {
+    return {LaunchFailureKind::SandboxUnsupported,
+            head + sandbox + " has pids of its own but the launcher's mounts, where Cursello is never started"};
+  }
+  if (const std::optional<std::string> snap = snapNameFromCgroup(game.read("cgroup"))) {
     return {LaunchFailureKind::SnapUnreachable,
-            head + "the game runs in Steam's Snap (" + snap->second +
+            head + "the game runs in Steam's Snap (" + logText(*snap) +
                 "), which the launcher cannot reach from outside; Steam from the distribution's package or from "
                 "Flathub works with it"};
   }
-  const std::string sandbox = "the game's sandbox (pid " + std::to_string(pid) + ")";
   if (verdict.obstacle == JoinObstacle::Unreadable) {
-    return {LaunchFailureKind::SandboxClosed,
+    return {LaunchFailureKind::SandboxUnreadable,
             head + "the namespaces of " + sandbox + " cannot be opened: " + std::strerror(verdict.error)};
   }
   if (userNamespacesSwitchedOff()) {
-    return {LaunchFailureKind::SandboxClosed,
+    return {LaunchFailureKind::UserNamespacesOff,
             head + sandbox + " was made with root's rights, since unprivileged user namespaces are switched off"};
   }
   return {LaunchFailureKind::SandboxClosed, head + sandbox + " belongs to root or to another user"};
@@ -59,30 +68,32 @@ std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv) 
   return roots;
 }
 
-bool startInsideSandbox(const std::string& appId, std::int32_t gamePid, const ProcessSnapshot& snapshot, Logger& logger,
-                        std::int32_t& childPid, LaunchFailure& failure) {
+bool startInsideSandbox(const std::string& appId, const ProcessHandle& game, const ProcessSnapshot& snapshot,
+                        Logger& logger, std::int32_t& childPid, LaunchFailure& failure) {
   const auto fail = [&](LaunchFailureKind kind, const std::string& message) {
     logger.log(message);
     failure.kind = kind;
     failure.message = message;
     return false;
   };
-  ProcessInfo unlisted;
-  unlisted.pid = gamePid;
-  unlisted.fromProc = true;
-  const ProcessInfo* listed = findProcess(snapshot, gamePid);
-  const Environment gameEnv = environmentOf(listed != nullptr ? *listed : unlisted);
+  const std::int32_t gamePid = game.pid();
+  const Environment gameEnv = parseEnvironment(splitNullSeparated(game.read("environ")));
   logger.log("Game AppID " + appId + " runs in a sandbox (pid " + std::to_string(gamePid) +
              "); starting Cursello inside it");
 
-  const JoinVerdict verdict = planJoin(gamePid);
+  const JoinVerdict verdict = planJoin(game);
   if (!verdict.plan) {
-    const auto [kind, message] = refusal(appId, gamePid, verdict, gameEnv);
+    const auto [kind, message] = refusal(appId, game, verdict);
     return fail(kind, message);
   }
-  // Every path is the game's: read through its root, where a soft link planted inside cannot lead out.
-  const FileRoot gameFiles = FileRoot::ofProcess(gamePid);
-  const auto context = findLaunchContext(appId, snapshot, steamRootsOfGame(gameEnv), gameFiles);
+  // Every path is the game's: read through its root, where a soft link planted inside cannot lead out. Only the
+  // processes of the game's own sandbox may name its build.
+  const FileRoot gameFiles = FileRoot::under(game.openAt("root", O_PATH | O_DIRECTORY));
+  const std::optional<NamespaceKey> gameNamespaces = namespacesOf(game);
+  const auto ofTheGamesSandbox = [&](const ProcessInfo& info) {
+    return gameNamespaces && namespacesOf(ProcessHandle::open(info.pid)) == gameNamespaces;
+  };
+  const auto context = findLaunchContext(appId, snapshot, steamRootsOfGame(gameEnv), gameFiles, ofTheGamesSandbox);
   if (!context) return fail(LaunchFailureKind::NoContext, "No usable Steam Proton context found for AppID " + appId);
 
   const auto home = gameEnv.find("HOME");

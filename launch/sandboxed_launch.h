@@ -11,6 +11,7 @@
 
 #include "app/logger.h"
 #include "launch/launch_failure.h"
+#include "proc/process_handle.h"
 #include "proc/process_snapshot.h"
 
 namespace cs {
@@ -23,12 +24,12 @@ Environment companionEnvironmentFromGame(const Environment& gameEnv);
 // own HOME, then $XDG_DATA_HOME/Steam, where older Flatpak installs keep Steam. Empty without an absolute HOME.
 std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv);
 
-// Starts the companion inside the sandbox of the game's process gamePid (the window's): judges whether the user
-// can enter it, finds the launch context among the game's own files, and starts it through the join helper beside
-// the launcher. Returns true and sets childPid (the helper's pid) when it started; otherwise the one line logged
-// is in failure, with its kind.
-bool startInsideSandbox(const std::string& appId, std::int32_t gamePid, const ProcessSnapshot& snapshot, Logger& logger,
-                        std::int32_t& childPid, LaunchFailure& failure);
+// Starts the companion inside the sandbox of the game's process (the window's, held since its pid was read): judges
+// whether the user can enter it, finds the launch context among the game's own files and processes, and starts it
+// through the join helper beside the launcher. Returns true and sets childPid (the helper's pid) when it started;
+// otherwise the one line logged is in failure, with its kind.
+bool startInsideSandbox(const std::string& appId, const ProcessHandle& game, const ProcessSnapshot& snapshot,
+                        Logger& logger, std::int32_t& childPid, LaunchFailure& failure);
 
 }  // namespace cs
 

@@ -8,11 +8,12 @@
 namespace cs {
 
 std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
-                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
+                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files,
+                                               const ProcessFilter& usable) {
   // The game's own build comes first: the companion must share its wineserver, which a different build
   // would not talk to. An installed build is only the fallback.
   std::filesystem::path protonDir;
-  if (std::optional<std::filesystem::path> running = protonDirFromRunningGame(snapshot, appId, files)) {
+  if (std::optional<std::filesystem::path> running = protonDirFromRunningGame(snapshot, appId, files, usable)) {
     protonDir = std::move(*running);
   } else if (std::optional<std::filesystem::path> fallback = findFallbackWinePath(roots, files)) {
     protonDir = fallback->parent_path().parent_path().parent_path();

@@ -84,11 +84,13 @@ std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& com
 }
 
 std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                              const FileRoot& files) {
+                                                              const FileRoot& files, const ProcessFilter& usable) {
   for (const ProcessInfo& info : snapshot.processes) {
     if (!isProtonCompatProcess(info, appId)) continue;
     const std::size_t p = acceptedScriptPosition(info.commandLine);
     if (p == std::string::npos) continue;
+    // Asked only of a process whose line would be used: judging one may cost a look into its sandbox.
+    if (usable && !usable(info)) continue;
     const std::filesystem::path dir(info.commandLine.substr(0, p));
     if (files.exists(winePathForProtonDir(dir))) return dir.lexically_normal();
     // Steam runs the script through an interpreter (python3 .../proton, or its reaper and runtime entry point
