@@ -3,6 +3,7 @@
 #include "sandbox/game_namespaces.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "tests/support/test_support.h"
@@ -38,6 +39,28 @@ TEST(GameNamespaces, TmpIsSharedOnlyWithoutAPrivateMount) {
   EXPECT_EQ(sharesLauncherTmp(handle), std::nullopt);
   EXPECT_EQ(judgeGamePlace(handle), GamePlace::Uncompared);
   EXPECT_EQ(planJoin(handle).obstacle, JoinObstacle::Unreadable);
+}
+
+TEST(GameNamespaces, APlaceIsJudgedOncePerNamespace) {
+  // A sandbox that drops its own /tmp when told (SIGUSR1): judged afresh it would then look native.
+  TempDir dir;
+  const std::filesystem::path ready = dir.path() / "ready";
+  Subprocess sandboxed(
+      {.program = programInPath("unshare"),
+       .argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                "exec 3>" + ready.string() + " && mount -t tmpfs none /tmp && trap 'umount /tmp && echo 2 >&3' USR1 "
+                "&& echo 1 >&3 && while :; do sleep 0.05; done"},
+       .env = currentEnvironment(),
+       .output = std::nullopt,
+       .workingDir = std::nullopt});
+  ASSERT_TRUE(waitUntil([&] { return slurp(ready) == "1\n"; })) << "the sandbox did not start";
+  const ProcessHandle handle = ProcessHandle::open(sandboxed.pid());
+  PlaceJudge judge;
+  EXPECT_EQ(judge.placeOf(handle), GamePlace::Sandboxed);
+  sandboxed.signal(SIGUSR1);
+  ASSERT_TRUE(waitUntil([&] { return slurp(ready) == "1\n2\n"; })) << "the sandbox kept its /tmp";
+  EXPECT_EQ(judgeGamePlace(handle), GamePlace::Host);
+  EXPECT_EQ(judge.placeOf(handle), GamePlace::Sandboxed);
 }
 
 TEST(GameNamespaces, WhatAnyoneMayReadOfAHiddenProcess) {
