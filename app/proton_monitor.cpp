@@ -189,14 +189,17 @@ void ProtonMonitor::poll() {
     const ProtonProcessMatcher protonProcesses(snapshot, appId);
     const auto isProtonPid = [&](std::int32_t pid) { return protonProcesses.contains(pid); };
     const bool launchSeen = launchAppIds.contains(appId);
-    const bool protonSeen = protonProcesses.any();
+    const ProcessInfo* newestProton = protonProcesses.newest();
+    const bool protonSeen = newestProton != nullptr;
     GameDisplay gameDisplay;
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
     if (protonSeen) {
-      const ProcessInfo* nativeProton = protonProcesses.newest(
-          [&](const ProcessInfo& info) { return placeJudge->placeOf(info.pid) == GamePlace::Host; });
-      if (nativeProton != nullptr) gameDisplay = gameDisplayOf(*nativeProton, windowScanner.displayName());
+      // Only the newest is asked: looking further down would read every process's environment at every pass
+      // while a sandboxed game runs. The judgement is the one kept for its namespaces.
+      if (placeJudge->placeOf(newestProton->pid) == GamePlace::Host) {
+        gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
+      }
       const std::vector<WindowInfo>& gameWindows =
           gameDisplay.other ? gameDisplayWindows(*gameDisplay.name, gameDisplayScans) : windows;
       anyWindow = findGameWindowBy(snapshot, gameWindows, isProtonPid, false);

@@ -79,14 +79,11 @@ bool ProtonProcessMatcher::matchesAt(std::size_t index) const {
 
 bool ProtonProcessMatcher::any() const { return newest() != nullptr; }
 
-const ProcessInfo* ProtonProcessMatcher::newest() const { return newest({}); }
-
-const ProcessInfo* ProtonProcessMatcher::newest(const ProcessFilter& accept) const {
+const ProcessInfo* ProtonProcessMatcher::newest() const {
   // A running game's processes are among the newest, and /proc lists pids in ascending order: asking from the
   // end finds one after a few processes instead of reading every environment first.
   for (std::size_t index = snapshot.processes.size(); index > 0; --index) {
-    if (!matchesAt(index - 1)) continue;
-    if (!accept || accept(snapshot.processes[index - 1])) return &snapshot.processes[index - 1];
+    if (matchesAt(index - 1)) return &snapshot.processes[index - 1];
   }
   return nullptr;
 }

@@ -40,8 +40,6 @@ class ProtonProcessMatcher {
   bool any() const;
   // Returns the newest of the AppID's Proton processes (the last in the snapshot's order), or null when none.
   const ProcessInfo* newest() const;
-  // Returns the newest of them that `accept` allows, asking it from the newest down; null when none.
-  const ProcessInfo* newest(const ProcessFilter& accept) const;
   // Returns whether pid is in protonProcessPidsForAppId.
   bool contains(std::int32_t pid) const;
 

@@ -63,6 +63,21 @@ TEST(GameNamespaces, APlaceIsJudgedOncePerNamespace) {
   EXPECT_EQ(judge.placeOf(handle), GamePlace::Sandboxed);
 }
 
+TEST(GameNamespaces, NoPlanEntersPidsOfItsOwnWithoutTheirMounts) {
+  // A wine started there would run the host's files under the paths the sandbox named.
+  Subprocess wrapper({.program = programInPath("unshare"),
+                      .argv = {"unshare", "--pid", "--fork", "sleep", "60"},
+                      .env = currentEnvironment(),
+                      .output = std::nullopt,
+                      .workingDir = std::nullopt});
+  const std::string children = "/proc/" + std::to_string(wrapper.pid()) + "/task/" + std::to_string(wrapper.pid()) +
+                               "/children";
+  ASSERT_TRUE(waitUntil([&] { return !slurp(children).empty(); })) << "the sandbox did not start";
+  const ProcessHandle sandboxed = ProcessHandle::open(std::stoi(slurp(children)));
+  EXPECT_EQ(judgeGamePlace(sandboxed), GamePlace::Sandboxed);
+  EXPECT_EQ(planJoin(sandboxed).obstacle, JoinObstacle::SharedMounts);
+}
+
 TEST(GameNamespaces, WhatAnyoneMayReadOfAHiddenProcess) {
   EXPECT_EQ(nsPidCount("Name:\tgame.exe\nNSpid:\t48213\t7\nNSpgid:\t1\n"), 2);
   EXPECT_EQ(nsPidCount("NSpid:\t4821"), 1);
