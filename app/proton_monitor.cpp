@@ -10,9 +10,9 @@
 
 #include "common/paths.h"
 #include "common/text.h"
-#include "proc/process_handle.h"
 #include "launch/cursello_launch.h"
 #include "launch/sandboxed_launch.h"
+#include "proc/process_handle.h"
 #include "sandbox/game_namespaces.h"
 #include "steam/launch_context.h"
 #include "steam/library_roots.h"
@@ -54,10 +54,15 @@ GameDisplay gameDisplayOf(const ProcessInfo& nativeProton, const std::string& ow
   return display;
 }
 
-// Returns the pids joined by single spaces.
+// Returns the first pids joined by single spaces, and how many more there are: a sandbox may start thousands.
 std::string pidList(const std::set<std::int32_t>& pids) {
+  constexpr std::size_t kMaxNamed = 8;
   std::string text;
-  for (const std::int32_t pid : pids) text += (text.empty() ? "" : " ") + std::to_string(pid);
+  std::size_t named = 0;
+  for (auto pid = pids.begin(); pid != pids.end() && named < kMaxNamed; ++pid, ++named) {
+    text += (text.empty() ? "" : " ") + std::to_string(*pid);
+  }
+  if (pids.size() > named) text += " and " + std::to_string(pids.size() - named) + " more";
   return text;
 }
 
@@ -328,8 +333,9 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
     break;
   }
 
-  const auto context = findLaunchContext(appId, snapshot, defaultSteamRoots(), FileRoot::host(),
-                                         [&](const ProcessInfo& info) { return isNative(ProcessHandle::open(info.pid)); });
+  const auto context =
+      findLaunchContext(appId, snapshot, defaultSteamRoots(), FileRoot::host(),
+                        [&](const ProcessInfo& info) { return isNative(ProcessHandle::open(info.pid)); });
   if (!passedOver.empty() && !state.passedOverReported) {
     state.passedOverReported = true;
     logger.log("Passing over processes for AppID " + appId + " that run outside the game's namespaces (pids " +

@@ -205,10 +205,13 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
   const FileRoot hostFiles = FileRoot::host();
   const FileRoot& files = sandbox != nullptr ? *sandbox->gameFiles : hostFiles;
   if (!files.exists(context.compatDataPath)) {
-    return fail(LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + logText(context.compatDataPath.string()));
+    return fail(LaunchFailureKind::CompatDataMissing,
+                "Compatdata path not found: " + logText(context.compatDataPath.string()));
   }
   const std::filesystem::path prefix = context.compatDataPath / "pfx";
-  if (!files.exists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + logText(prefix.string()));
+  if (!files.exists(prefix)) {
+    return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + logText(prefix.string()));
+  }
   if (!files.exists(context.winePath)) {
     return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + logText(context.winePath.string()));
   }

@@ -21,7 +21,7 @@ enum class LaunchFailureKind : std::int32_t {
   SandboxClosed,      // the game's sandbox belongs to root or to another user
   SandboxUnreadable,  // the namespaces of the game's sandbox cannot be opened
   UserNamespacesOff,  // unprivileged user namespaces are switched off, so the sandbox was made with root's rights
-  SandboxUnsupported,  // the game has pids of its own but the launcher's mounts: no sandbox to start a wine inside
+  MountsShared,       // the game has pids of its own but the launcher's mounts: no sandbox to start a wine in
   PlaceUnknown,       // whether the game runs in a sandbox cannot be told, so nothing of its is trusted
   SandboxJoinFailed,  // a step of entering the game's sandbox, or of starting the companion there, failed
 };

@@ -27,7 +27,7 @@ std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, cons
   const std::string head = "Cannot start Cursello for AppID " + appId + ": ";
   const std::string sandbox = "the game's sandbox (pid " + std::to_string(game.pid()) + ")";
   if (verdict.obstacle == JoinObstacle::SharedMounts) {
-    return {LaunchFailureKind::SandboxUnsupported,
+    return {LaunchFailureKind::MountsShared,
             head + sandbox + " has pids of its own but the launcher's mounts, where Cursello is never started"};
   }
   if (const std::optional<std::string> snap = snapNameFromCgroup(game.read("cgroup"))) {

@@ -145,7 +145,7 @@ std::string whatToDo(const LaunchFailure& failure) {
       return "The game runs in a sandbox that the launcher cannot enter. Sandboxes are made that way when "
              "unprivileged user namespaces are switched off: switch them on (for example with sudo sysctl "
              "kernel.unprivileged_userns_clone=1), then start Steam again.";
-    case LaunchFailureKind::SandboxUnsupported:
+    case LaunchFailureKind::MountsShared:
       return "The game runs with processes of its own but the files of your system, a kind of sandbox in which "
              "the launcher does not start Cursello. Start the game from Steam without such a wrapper.";
     case LaunchFailureKind::PlaceUnknown:

@@ -21,8 +21,7 @@ ProcessHandle ProcessHandle::open(std::int32_t pid) {
   handle.processId = pid;
   // The directory's files are looked up in the process the directory was opened for: once that one has ended,
   // every lookup through the descriptor fails, whatever process holds the pid by then.
-  handle.directory =
-      FileDescriptor(::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  handle.directory = FileDescriptor(::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   return handle;
 }
 

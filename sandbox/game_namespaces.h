@@ -36,8 +36,8 @@ struct JoinPlan {
 // Why a sandboxed game cannot be entered.
 enum class JoinObstacle : std::int32_t {
   None,
-  Unreadable,   // its namespace files cannot be opened
-  NotTheUsers,  // a namespace to enter belongs to root (a Snap's confinement) or to another user
+  Unreadable,    // its namespace files cannot be opened
+  NotTheUsers,   // a namespace to enter belongs to root (a Snap's confinement) or to another user
   SharedMounts,  // pids of its own but the launcher's mounts: a wine started there would be the host's files
 };
 

@@ -13,9 +13,9 @@ TEST(SessionRules, LaunchOnlyWhenWaitingWithProtonAndReadyWindow) {
     bool launch;
   };
   const Row rows[] = {
-      {SessionPhase::Waiting, true, true, true},     {SessionPhase::Waiting, true, false, false},
-      {SessionPhase::Waiting, false, true, false},   {SessionPhase::Waiting, false, false, false},
-      {SessionPhase::Launched, true, true, false},   {SessionPhase::Launched, false, false, false},
+      {SessionPhase::Waiting, true, true, true},   {SessionPhase::Waiting, true, false, false},
+      {SessionPhase::Waiting, false, true, false}, {SessionPhase::Waiting, false, false, false},
+      {SessionPhase::Launched, true, true, false}, {SessionPhase::Launched, false, false, false},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(shouldLaunchCursello(row.phase, row.proton, row.window), row.launch)

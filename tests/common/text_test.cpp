@@ -33,8 +33,8 @@ TEST(Text, JoinArgsPutsOneSpaceBetweenWordsWithoutQuoting) {
 
 TEST(Text, WithoutTrailingSlashesKeepsALoneSlashAndInnerSlashes) {
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"", ""},          {"/", "/"},       {"///", "/"},   {"a//", "a"},   {"/a/b///", "/a/b"},
-      {"/a/b", "/a/b"},  {"a", "a"},       {"//a//b", "//a//b"},          {"a/./", "a/."},
+      {"", ""},         {"/", "/"}, {"///", "/"},         {"a//", "a"},    {"/a/b///", "/a/b"},
+      {"/a/b", "/a/b"}, {"a", "a"}, {"//a//b", "//a//b"}, {"a/./", "a/."},
   };
   for (const auto& [text, expected] : rows) {
     EXPECT_EQ(withoutTrailingSlashes(text), expected) << "text \"" << text << "\"";
@@ -74,7 +74,9 @@ TEST(Text, LogTextEscapesControlsAndBrokenUtf8AndKeepsPrintableUtf8) {
       {std::string("nul\0x", 5), "nul\\x00x"},
       {"\x1b[2Jbell\x07\x7f", "\\x1b[2Jbell\\x07\\x7f"},
       {"Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xae", "Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xae"},
-      {"csi\xc2\x9b" "2J nbsp\xc2\xa0", "csi\\xc2\\x9b2J nbsp\xc2\xa0"},
+      {"csi\xc2\x9b"
+       "2J nbsp\xc2\xa0",
+       "csi\\xc2\\x9b2J nbsp\xc2\xa0"},
       {"latin1 \xe9t\xe9", "latin1 \\xe9t\\xe9"},
       {"cut \xe2\x80", "cut \\xe2\\x80"},
       {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80"},

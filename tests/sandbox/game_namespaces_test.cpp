@@ -70,8 +70,8 @@ TEST(GameNamespaces, NoPlanEntersPidsOfItsOwnWithoutTheirMounts) {
                       .env = currentEnvironment(),
                       .output = std::nullopt,
                       .workingDir = std::nullopt});
-  const std::string children = "/proc/" + std::to_string(wrapper.pid()) + "/task/" + std::to_string(wrapper.pid()) +
-                               "/children";
+  const std::string children =
+      "/proc/" + std::to_string(wrapper.pid()) + "/task/" + std::to_string(wrapper.pid()) + "/children";
   ASSERT_TRUE(waitUntil([&] { return !slurp(children).empty(); })) << "the sandbox did not start";
   const ProcessHandle sandboxed = ProcessHandle::open(std::stoi(slurp(children)));
   EXPECT_EQ(judgeGamePlace(sandboxed), GamePlace::Sandboxed);
