@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "common/paths.h"
+#include "common/text.h"
 #include "launch/cursello_launch.h"
 #include "launch/sandboxed_launch.h"
+#include "proc/process_handle.h"
 #include "sandbox/game_namespaces.h"
 #include "steam/launch_context.h"
 #include "steam/library_roots.h"
@@ -42,26 +44,33 @@ struct GameDisplay {
   bool other = false;               // another display than the launcher's, to be watched besides it
 };
 
-GameDisplay gameDisplayOf(const ProcessInfo& proton, const std::string& ownDisplay) {
+// Where the game's native Proton process (one judged to share our /tmp and pids) shows its windows. A sandboxed
+// game's DISPLAY names a socket in its own /tmp, which the sandbox binds to ours: its windows are on the launcher's
+// display whatever the name says, and no display a sandbox names is connected to.
+GameDisplay gameDisplayOf(const ProcessInfo& nativeProton, const std::string& ownDisplay) {
   GameDisplay display;
-  display.name = envValue(proton, "DISPLAY");
-  // A sandboxed game's DISPLAY names a socket in its own /tmp, which the sandbox binds to ours: its windows are on
-  // the launcher's display whatever the name says.
-  display.other = display.name && !display.name->empty() && !sameDisplay(*display.name, ownDisplay) &&
-                  sharesLauncherTmp(proton.pid) == true;
+  display.name = envValue(nativeProton, "DISPLAY");
+  display.other = display.name && !display.name->empty() && !sameDisplay(*display.name, ownDisplay);
   return display;
 }
 
-SessionState freshSessionState(const ProcessSnapshot& snapshot, const std::string& appId) {
-  SessionState state;
-  if (auto launch = steamLaunchProcessForAppId(snapshot, appId)) {
-    state.inheritedEnvPid = launch->pid;
-    state.inheritedEnv = environmentOf(*launch);
+// Returns the first pids joined by single spaces, and how many more there are: a sandbox may start thousands.
+std::string pidList(const std::set<std::int32_t>& pids) {
+  constexpr std::size_t kMaxNamed = 8;
+  std::string text;
+  std::size_t named = 0;
+  for (auto pid = pids.begin(); pid != pids.end() && named < kMaxNamed; ++pid, ++named) {
+    text += (text.empty() ? "" : " ") + std::to_string(*pid);
   }
-  return state;
+  if (pids.size() > named) text += " and " + std::to_string(pids.size() - named) + " more";
+  return text;
 }
 
 }  // namespace
+
+ProtonMonitor::ProtonMonitor() : placeJudge(std::make_unique<PlaceJudge>()) {}
+
+ProtonMonitor::~ProtonMonitor() = default;
 
 void ProtonMonitor::setFailureReporter(LaunchFailureReporter reporter) { failureReporter = std::move(reporter); }
 
@@ -216,7 +225,7 @@ void ProtonMonitor::poll() {
 
   for (const std::string& appId : launchAppIds) {
     if (sessions.contains(appId)) continue;
-    sessions.emplace(appId, freshSessionState(snapshot, appId));
+    sessions.emplace(appId, SessionState{});
     logger.log("Detected Steam launch for AppID " + appId + "; waiting for Proton game window");
   }
 
@@ -235,7 +244,11 @@ void ProtonMonitor::poll() {
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
     if (protonSeen) {
-      gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
+      // Only the newest is asked: looking further down would read every process's environment at every pass
+      // while a sandboxed game runs. The judgement is the one kept for its namespaces.
+      if (placeJudge->placeOf(newestProton->pid) == GamePlace::Host) {
+        gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
+      }
       const std::vector<WindowInfo>& gameWindows =
           gameDisplay.other ? gameDisplayWindows(*gameDisplay.name, gameDisplayScans) : windows;
       anyWindow = findGameWindowBy(snapshot, gameWindows, isProtonPid, false);
@@ -245,7 +258,7 @@ void ProtonMonitor::poll() {
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
                             readyWindow.has_value() && isDifferentLaunchedWindow(state, *readyWindow);
     if (relaunched) {
-      state = freshSessionState(snapshot, appId);
+      state = SessionState{};
       logger.log("Detected Steam relaunch for AppID " + appId + " with new game window " +
                  windowLogText(*readyWindow));
     }
@@ -280,7 +293,7 @@ void ProtonMonitor::poll() {
 
     if (gameDisplay.other && state.gameDisplay != displayKey(*gameDisplay.name)) {
       state.gameDisplay = displayKey(*gameDisplay.name);
-      logger.log("Game AppID " + appId + " shows its windows on X11 display " + *gameDisplay.name +
+      logger.log("Game AppID " + appId + " shows its windows on X11 display " + logText(*gameDisplay.name) +
                  "; watching that display too");
     }
 
@@ -298,6 +311,7 @@ void ProtonMonitor::poll() {
 
   // A display that no session's game is on any more is closed: gamescope usually ends with its game.
   std::erase_if(gameDisplays, [&](const auto& entry) { return !gameDisplayScans.contains(entry.first); });
+  placeJudge->endPass();
 }
 
 void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
@@ -308,13 +322,16 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   state.launchedWindowXid = window.xid;
   logger.log("Launching after stable Proton game window for AppID " + appId + " " + windowLogText(window));
 
+  // The window's process is held from here on, so that a process that takes its pid meanwhile is never judged,
+  // read or entered in its place.
+  const ProcessHandle game = ProcessHandle::open(window.pid);
   // A game in a sandbox of its own gets its companion inside, never one from here: a wine started outside would
   // miss the game's wineserver and start a second one on the game's prefix.
-  const GamePlace place = judgeGamePlace(window.pid);
+  const GamePlace place = placeJudge->placeOf(game);
   if (place == GamePlace::Sandboxed) {
     LaunchFailure failure;
     std::optional<SandboxStart> start =
-        startInsideSandbox(appId, window.pid, snapshot, executableDir() / "Cursello.exe", logger, failure);
+        startInsideSandbox(appId, game, snapshot, executableDir() / "Cursello.exe", logger, failure);
     if (!start) {
       failure.appId = appId;
       failure.windowTitle = window.title;
@@ -327,11 +344,54 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
     return;
   }
   if (place == GamePlace::Uncompared) {
-    logger.log("Could not compare the /tmp of the game of AppID " + appId + " (pid " + std::to_string(window.pid) +
-               ") with the launcher's; starting Cursello as for a native game");
+    // Served as native, such a game would hand the host's companion whatever its process provides.
+    const std::string message = "Cannot start Cursello for AppID " + appId + ": whether the game's process (pid " +
+                                std::to_string(window.pid) +
+                                ") runs in a sandbox cannot be told, so nothing of its is used";
+    logger.log(message);
+    if (failureReporter) failureReporter({LaunchFailureKind::PlaceUnknown, appId, window.title, message, {}});
+    return;
+  }
+  launchForNativeGame(appId, state, window, game, snapshot, companionDisplay);
+}
+
+void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& state, const WindowInfo& window,
+                                        const ProcessHandle& game, const ProcessSnapshot& snapshot,
+                                        const std::optional<std::string>& companionDisplay) {
+  // Nothing is taken from a process that does not share our /tmp and pids: a Flatpak app can start a process
+  // that claims the game, with an LD_PRELOAD or a Proton build in a directory it may write to.
+  std::set<std::int32_t> passedOver;
+  const auto isNative = [&](const ProcessHandle& process) {
+    if (placeJudge->placeOf(process) == GamePlace::Host) return true;
+    passedOver.insert(process.pid());
+    return false;
+  };
+
+  // The environment is Steam's launch process's: the window's own ancestor, else the first native one of the game.
+  // Each is read through a handle, whose command line says that it is still the process the snapshot listed.
+  std::vector<std::int32_t> launchPids;
+  if (const auto ancestor = steamLaunchAncestorOf(snapshot, window.pid, appId)) launchPids.push_back(*ancestor);
+  for (const ProcessInfo& info : snapshot.processes) {
+    if (!isCurselloChild(info) && extractAppId(info.commandLine) == appId) launchPids.push_back(info.pid);
+  }
+  state.inheritedEnvPid = -1;
+  state.inheritedEnv.clear();
+  for (const std::int32_t pid : launchPids) {
+    const ProcessHandle launch = ProcessHandle::open(pid);
+    if (extractAppId(joinNullSeparated(launch.read("cmdline"))) != appId || !isNative(launch)) continue;
+    state.inheritedEnvPid = pid;
+    state.inheritedEnv = parseEnvironment(splitNullSeparated(launch.read("environ")));
+    break;
   }
 
-  const auto context = findLaunchContext(appId, snapshot, defaultSteamRoots());
+  const auto context =
+      findLaunchContext(appId, snapshot, defaultSteamRoots(), FileRoot::host(),
+                        [&](const ProcessInfo& info) { return isNative(ProcessHandle::open(info.pid)); });
+  if (!passedOver.empty() && !state.passedOverReported) {
+    state.passedOverReported = true;
+    logger.log("Passing over processes for AppID " + appId + " that run outside the game's namespaces (pids " +
+               pidList(passedOver) + "): nothing of theirs is used for Cursello");
+  }
   if (!context) {
     if (!state.noContextReported) {
       state.noContextReported = true;
@@ -345,7 +405,10 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   const std::filesystem::path exePath = executableDir() / "Cursello.exe";
   // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
   // companion must match them or its wineserver turns it away.
-  Environment environment = withGameSyncSettings(state.inheritedEnv, findProcess(snapshot, window.pid));
+  ProcessInfo gameProcess;
+  gameProcess.pid = window.pid;
+  gameProcess.environment = game.read("environ");
+  Environment environment = withGameSyncSettings(state.inheritedEnv, &gameProcess);
   if (companionDisplay) environment.insert_or_assign("DISPLAY", *companionDisplay);
   LaunchFailure failure;
   if (!spawnCursello(appId, *context, exePath, environment, state.inheritedEnvPid, logger, state.childPid,

@@ -22,9 +22,13 @@
 
 namespace cs {
 
+class PlaceJudge;
+class ProcessHandle;
+
 class ProtonMonitor {
  public:
-  ProtonMonitor() = default;
+  ProtonMonitor();
+  ~ProtonMonitor();
   ProtonMonitor(const ProtonMonitor&) = delete;
   ProtonMonitor& operator=(const ProtonMonitor&) = delete;
 
@@ -77,6 +81,10 @@ class ProtonMonitor {
   // value keeps the inherited one.
   void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
                           const ProcessSnapshot& snapshot, const std::optional<std::string>& companionDisplay);
+  // The companion of a game judged native, whose process is `game`: it takes only from native processes.
+  void launchForNativeGame(const std::string& appId, SessionState& state, const WindowInfo& window,
+                           const ProcessHandle& game, const ProcessSnapshot& snapshot,
+                           const std::optional<std::string>& companionDisplay);
 
   Logger logger;
   LaunchFailureReporter failureReporter;
@@ -91,6 +99,9 @@ class ProtonMonitor {
   std::map<std::string, PendingStart> pendingStarts;
   std::function<std::uint32_t(int)> watchDescriptor;
   std::function<void(std::uint32_t)> unwatchDescriptor;
+  // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace. Held apart,
+  // so that this header brings no enumerator named None to files that include Xlib.
+  std::unique_ptr<PlaceJudge> placeJudge;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
   // none is left a zombie for the rest of the day.
   std::vector<std::int32_t> orphanedChildren;

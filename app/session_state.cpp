@@ -1,5 +1,7 @@
 #include "app/session_state.h"
 
+#include "common/text.h"
+
 namespace cs {
 
 bool shouldLaunchCursello(SessionPhase phase, bool protonSeen, bool readyWindowFound) {
@@ -12,8 +14,8 @@ bool isDifferentLaunchedWindow(const SessionState& state, const WindowInfo& wind
 }
 
 std::string windowLogText(const WindowInfo& window) {
-  return "xid=" + std::to_string(window.xid) + " pid=" + std::to_string(window.pid) + " title=\"" + window.title +
-         "\"";
+  return "xid=" + std::to_string(window.xid) + " pid=" + std::to_string(window.pid) + " title=\"" +
+         logText(window.title) + "\"";
 }
 
 }  // namespace cs

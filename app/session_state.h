@@ -23,6 +23,7 @@ struct SessionState {
   std::int32_t missingWindowPolls = 0;
   bool protonConfirmed = false;
   bool noContextReported = false;
+  bool passedOverReported = false;  // the processes outside the game's namespaces were named in the log
   std::int32_t inheritedEnvPid = -1;
   std::int32_t launchedWindowPid = -1;
   std::uint64_t launchedWindowXid = 0;  // 0: no launch made
@@ -36,7 +37,7 @@ bool shouldLaunchCursello(SessionPhase phase, bool protonSeen, bool readyWindowF
 // Returns whether a launch was made and the window differs from it in xid or pid.
 bool isDifferentLaunchedWindow(const SessionState& state, const WindowInfo& window);
 
-// Returns `xid=<xid> pid=<pid> title="<title>"`, the title unescaped.
+// Returns `xid=<xid> pid=<pid> title="<title>"`, the title as logText writes it.
 std::string windowLogText(const WindowInfo& window);
 
 }  // namespace cs

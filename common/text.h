@@ -17,9 +17,10 @@ std::string withoutTrailingSlashes(std::string text);
 // Returns whether the text ends with the suffix, byte for byte; the empty suffix ends every text.
 bool endsWith(const std::string& text, const std::string& suffix);
 
-// Returns the text with each control byte (below 0x20, and 0x7f) written as \xNN: text that another process chose,
-// written into one log line or one record, can then hold no line break of its own. Other bytes stay as they are.
-std::string escapeControlBytes(std::string_view text);
+// Returns the text as it may be written into the log: every control character (C0, DEL, and C1 written in UTF-8)
+// and every byte that is not part of valid UTF-8 becomes "\xNN" per byte, so that a newline or a terminal escape
+// in another process's title, path or name cannot forge a line; printable UTF-8 stays as it is.
+std::string logText(std::string_view text);
 
 }  // namespace cs
 

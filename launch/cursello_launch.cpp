@@ -75,7 +75,7 @@ std::vector<std::string> launchArguments(const std::string& appId, const LaunchC
 
 std::string launchLogLine(const std::string& appId, std::int32_t inheritedEnvPid, const LaunchContext& context,
                           const std::filesystem::path& prefix, const std::filesystem::path& exe) {
-  const auto quoted = [](const std::filesystem::path& path) { return "\"" + escapeControlBytes(path.string()) + "\""; };
+  const auto quoted = [](const std::filesystem::path& path) { return "\"" + logText(path.string()) + "\""; };
   return "Launching Cursello for AppID " + appId + " inherited_env_pid=" + std::to_string(inheritedEnvPid) +
          " compatdata=" + quoted(context.compatDataPath) + " proton_dir=" + quoted(context.protonDir) +
          " wine=" + quoted(context.winePath) + " wineprefix=" + quoted(prefix) + " exe=" + quoted(exe) +
@@ -99,14 +99,16 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
     return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
   }
   if (!pathExists(context.compatDataPath)) {
-    return fail(LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + context.compatDataPath.string());
+    return fail(LaunchFailureKind::CompatDataMissing,
+                "Compatdata path not found: " + logText(context.compatDataPath.string()));
   }
   const std::filesystem::path prefix = context.compatDataPath / "pfx";
-  if (!pathExists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + prefix.string());
+  if (!pathExists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + logText(prefix.string()));
   if (!pathExists(context.winePath)) {
-    return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + context.winePath.string());
+    return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + logText(context.winePath.string()));
   }
 
+  // The paths come from other processes' command lines and files: written escaped, they cannot forge a line.
   logger.log(launchLogLine(appId, inheritedEnvPid, context, prefix, exePath));
   logger.log("WINEDLLOVERRIDES is applied only to the Cursello child process");
 

@@ -18,7 +18,11 @@ enum class LaunchFailureKind : std::int32_t {
   WineMissing,        // the Proton build has no wine loader
   SpawnFailed,        // the wine loader could not be started
   SnapUnreachable,    // the game runs in Steam's Snap, whose confinement the user cannot enter
-  SandboxClosed,      // the game's sandbox belongs to root or another user, or its namespaces cannot be opened
+  SandboxClosed,      // the game's sandbox belongs to root or to another user
+  SandboxUnreadable,  // the namespaces of the game's sandbox cannot be opened
+  UserNamespacesOff,  // unprivileged user namespaces are switched off, so the sandbox was made with root's rights
+  MountsShared,       // the game has pids of its own but the launcher's mounts: no sandbox to start a wine in
+  PlaceUnknown,       // whether the game runs in a sandbox cannot be told, so nothing of its is trusted
   SandboxJoinFailed,  // a step of entering the game's sandbox, or of starting the companion there, failed
   LauncherIsRoot,     // the launcher runs as root, which starts nothing inside a game's sandbox
 };

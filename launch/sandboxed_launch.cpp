@@ -30,44 +30,43 @@ constexpr const char* kJoinHelperName = "CurselloSandboxJoin";
 // More than the helper ever says; a helper that says more is not ours to believe.
 constexpr std::size_t kMaxHelperWords = 64 * 1024;
 
-// Returns the kind and the log line for a sandbox the user cannot enter.
-std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, std::int32_t pid,
-                                                  const JoinVerdict& verdict, const Environment& gameEnv) {
+// Returns the kind and the log line for a sandbox the user cannot enter. The Snap's name is the one its control
+// group was given from outside: the sandbox's own SNAP_NAME says whatever a program in there wants.
+std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, const ProcessHandle& game,
+                                                  const JoinVerdict& verdict) {
   const std::string head = "Cannot start Cursello for AppID " + appId + ": ";
-  if (const auto snap = gameEnv.find("SNAP_NAME"); snap != gameEnv.end()) {
+  const std::string sandbox = "the game's sandbox (pid " + std::to_string(game.pid()) + ")";
+  if (verdict.obstacle == JoinObstacle::SharedMounts) {
+    return {LaunchFailureKind::MountsShared,
+            head + sandbox + " has pids of its own but the launcher's mounts, where Cursello is never started"};
+  }
+  if (const std::optional<std::string> snap = snapNameFromCgroup(game.read("cgroup"))) {
     return {LaunchFailureKind::SnapUnreachable,
-            head + "the game runs in Steam's Snap (" + snap->second +
+            head + "the game runs in Steam's Snap (" + logText(*snap) +
                 "), which the launcher cannot reach from outside; Steam from the distribution's package or from "
                 "Flathub works with it"};
   }
-  const std::string sandbox = "the game's sandbox (pid " + std::to_string(pid) + ")";
   if (verdict.obstacle == JoinObstacle::Unreadable) {
-    return {LaunchFailureKind::SandboxClosed,
+    return {LaunchFailureKind::SandboxUnreadable,
             head + "the namespaces of " + sandbox + " cannot be opened: " + std::strerror(verdict.error)};
   }
   if (userNamespacesSwitchedOff()) {
-    return {LaunchFailureKind::SandboxClosed,
+    return {LaunchFailureKind::UserNamespacesOff,
             head + sandbox + " was made with root's rights, since unprivileged user namespaces are switched off"};
   }
   return {LaunchFailureKind::SandboxClosed, head + sandbox + " belongs to root or to another user"};
 }
 
-// The device and inode of a process's mount namespace; no value when it cannot be read.
-std::optional<std::pair<dev_t, ino_t>> mountNamespaceOf(std::int32_t pid) {
-  struct stat info {};
-  if (stat(("/proc/" + std::to_string(pid) + "/ns/mnt").c_str(), &info) != 0) return std::nullopt;
-  return std::make_pair(info.st_dev, info.st_ino);
-}
-
-// The command lines of the game's Proton processes that live in the game's own sandbox (its mount namespace), newest
-// first as the listing goes: only they may name the build that the helper looks for in there.
+// The command lines of the game's Proton processes that live in the game's own sandbox (its namespaces), in listing
+// order: only they may name the build that the helper looks for in there.
 std::vector<std::string> protonCommandLinesInSandbox(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                     std::int32_t gamePid) {
+                                                     const ProcessHandle& game) {
   std::vector<std::string> commandLines;
-  const auto game = mountNamespaceOf(gamePid);
-  if (!game) return commandLines;
+  const std::optional<NamespaceKey> gameNamespaces = namespacesOf(game);
+  if (!gameNamespaces) return commandLines;
   for (const ProcessInfo& info : snapshot.processes) {
-    if (!isProtonCompatProcess(info, appId) || mountNamespaceOf(info.pid) != game) continue;
+    if (!isProtonCompatProcess(info, appId)) continue;
+    if (namespacesOf(ProcessHandle::open(info.pid)) != gameNamespaces) continue;
     commandLines.push_back(info.commandLine);
   }
   return commandLines;
@@ -216,7 +215,7 @@ std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv) 
   return roots;
 }
 
-std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::int32_t gamePid,
+std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const ProcessHandle& game,
                                                const ProcessSnapshot& snapshot, const std::filesystem::path& exePath,
                                                Logger& logger, LaunchFailure& failure) {
   const auto fail = [&](LaunchFailureKind kind, const std::string& message) -> std::optional<SandboxStart> {
@@ -226,6 +225,7 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::in
     if (kind == LaunchFailureKind::CurselloMissing) failure.curselloDir = exePath.parent_path();
     return std::nullopt;
   };
+  const std::int32_t gamePid = game.pid();
   logger.log("Game AppID " + appId + " runs in a sandbox (pid " + std::to_string(gamePid) +
              "); starting Cursello inside it");
   // Root may enter any user's sandbox, and its companion would run that user's programs as a capless root that
@@ -235,22 +235,14 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::in
                 "Cannot start Cursello for AppID " + appId +
                     ": the launcher runs as root, which enters no game's sandbox; start it as the user who plays");
   }
-  ProcessInfo unlisted;
-  unlisted.pid = gamePid;
-  unlisted.fromProc = true;
-  const ProcessInfo* listed = findProcess(snapshot, gamePid);
-  const Environment gameEnv = environmentOf(listed != nullptr ? *listed : unlisted);
-  const JoinVerdict verdict = planJoin(gamePid);
+  const Environment gameEnv = parseEnvironment(splitNullSeparated(game.read("environ")));
+  const JoinVerdict verdict = planJoin(game);
   if (!verdict.plan) {
-    const auto [kind, message] = refusal(appId, gamePid, verdict, gameEnv);
+    const auto [kind, message] = refusal(appId, game, verdict);
     return fail(kind, message);
   }
   const JoinPlan& plan = *verdict.plan;
   const std::string head = "Failed to start Cursello inside the sandbox of AppID " + appId + ": ";
-  // The sandbox's paths name its own files: a wine run from ours under those names is not the game's.
-  if (plan.mount.get() < 0) {
-    return fail(LaunchFailureKind::SandboxJoinFailed, head + "entering the game's mount namespace: it is ours");
-  }
   if (!pathExists(exePath)) {
     return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
   }
@@ -268,7 +260,7 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::in
     return fail(LaunchFailureKind::SandboxJoinFailed, head + "handing over the environment: " + std::strerror(errno));
   }
   const FileDescriptor proton =
-      itemsFile("cursello-proton-command-lines", protonCommandLinesInSandbox(snapshot, appId, gamePid));
+      itemsFile("cursello-proton-command-lines", protonCommandLinesInSandbox(snapshot, appId, game));
   if (proton.get() < 0) {
     return fail(LaunchFailureKind::SandboxJoinFailed,
                 head + "handing over the Proton command lines: " + std::strerror(errno));

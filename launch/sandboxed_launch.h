@@ -16,6 +16,7 @@
 #include "app/logger.h"
 #include "common/runtime_dir.h"
 #include "launch/launch_failure.h"
+#include "proc/process_handle.h"
 #include "proc/process_snapshot.h"
 
 namespace cs {
@@ -54,11 +55,11 @@ Environment companionEnvironmentFromGame(const Environment& gameEnv);
 // own HOME, then $XDG_DATA_HOME/Steam, where older Flatpak installs keep Steam. Empty without an absolute HOME.
 std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv);
 
-// Begins the start of the companion inside the sandbox of the game's process gamePid (the window's): judges
-// whether the user can enter it and starts the join helper beside the launcher, which looks up the game's files
-// inside. Returns the start to follow with advanceSandboxStart; no value when nothing was started, with the one
-// line logged in failure.
-std::optional<SandboxStart> startInsideSandbox(const std::string& appId, std::int32_t gamePid,
+// Begins the start of the companion inside the sandbox of the game's process (the window's, held since its pid was
+// read): judges whether the user can enter it and starts the join helper beside the launcher, which looks up the
+// game's files inside. Returns the start to follow with advanceSandboxStart; no value when nothing was started,
+// with the one line logged in failure.
+std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const ProcessHandle& game,
                                                const ProcessSnapshot& snapshot, const std::filesystem::path& exePath,
                                                Logger& logger, LaunchFailure& failure);
 

@@ -136,9 +136,21 @@ std::string whatToDo(const LaunchFailure& failure) {
       return "Steam from the Snap Store keeps its games in a confinement that the launcher cannot reach from "
              "outside. Steam from your distribution's package or from Flathub works with the launcher.";
     case LaunchFailureKind::SandboxClosed:
+      return "The game runs in a sandbox that belongs to root or to another user, which the launcher may not "
+             "enter. Run Steam as the user who runs the launcher.";
+    case LaunchFailureKind::SandboxUnreadable:
+      return "The launcher could not open the game's sandbox (the line below says why), so Cursello cannot be "
+             "started in there. Start the game again.";
+    case LaunchFailureKind::UserNamespacesOff:
       return "The game runs in a sandbox that the launcher cannot enter. Sandboxes are made that way when "
              "unprivileged user namespaces are switched off: switch them on (for example with sudo sysctl "
              "kernel.unprivileged_userns_clone=1), then start Steam again.";
+    case LaunchFailureKind::MountsShared:
+      return "The game runs with processes of its own but the files of your system, a kind of sandbox in which "
+             "the launcher does not start Cursello. Start the game from Steam without such a wrapper.";
+    case LaunchFailureKind::PlaceUnknown:
+      return "The launcher could not tell whether the game runs in a sandbox, so it did not start Cursello for "
+             "it. Start the game again.";
     case LaunchFailureKind::SandboxJoinFailed:
       return "Cursello could not be started inside the game's sandbox; the line below names the step that failed. "
              "Start the game again.";

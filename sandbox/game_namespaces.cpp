@@ -36,22 +36,40 @@ std::optional<NamespaceId> idOf(int fd) {
   return NamespaceId{info.st_dev, info.st_ino};
 }
 
-std::string namespacePath(const std::string& process, const char* kind) { return "/proc/" + process + "/ns/" + kind; }
-
-FileDescriptor openNamespace(const std::string& process, const char* kind) {
-  return FileDescriptor(open(namespacePath(process, kind).c_str(), O_RDONLY | O_CLOEXEC));
+FileDescriptor openOwnNamespace(const char* kind) {
+  return FileDescriptor(open((std::string("/proc/self/ns/") + kind).c_str(), O_RDONLY | O_CLOEXEC));
 }
 
-// Whether the two paths name one file, by device and inode; no value when either cannot be looked at.
-std::optional<bool> sameFile(const std::string& theirs, const std::string& ours) {
-  struct stat a {};
-  struct stat b {};
-  if (stat(theirs.c_str(), &a) != 0 || stat(ours.c_str(), &b) != 0) return std::nullopt;
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+std::optional<NamespaceId> idOfStat(const std::optional<struct stat>& info) {
+  if (!info) return std::nullopt;
+  return NamespaceId{info->st_dev, info->st_ino};
 }
 
-std::optional<bool> sharesNamespace(std::int32_t pid, const char* kind) {
-  return sameFile(namespacePath(std::to_string(pid), kind), namespacePath("self", kind));
+std::optional<NamespaceId> ownId(const char* path) {
+  struct stat info {};
+  if (stat(path, &info) != 0) return std::nullopt;
+  return NamespaceId{info.st_dev, info.st_ino};
+}
+
+// Whether the process's file (below /proc/<pid>) and ours are one file, by device and inode; no value when either
+// cannot be looked at.
+std::optional<bool> sameAsOurs(const ProcessHandle& process, const char* theirs, const char* ours) {
+  const std::optional<NamespaceId> a = idOfStat(process.statAt(theirs));
+  const std::optional<NamespaceId> b = ownId(ours);
+  if (!a || !b) return std::nullopt;
+  return *a == *b;
+}
+
+// A namespace judged a while ago that no pass has asked for in this many passes (about a minute) is let go.
+constexpr std::uint64_t kKeptPasses = 60;
+// More namespaces than this at once is no desktop's; past it the longest unasked judgement is let go first.
+constexpr std::size_t kMaxJudgements = 64;
+
+std::optional<NamespaceKey> keyOf(const FileDescriptor& mount, const FileDescriptor& pid) {
+  const std::optional<NamespaceId> m = idOf(mount.get());
+  const std::optional<NamespaceId> p = idOf(pid.get());
+  if (!m || !p) return std::nullopt;
+  return NamespaceKey{m->dev, m->ino, p->dev, p->ino};
 }
 
 // Root, or a launcher given the capability, may enter any namespace.
@@ -76,22 +94,59 @@ JoinVerdict refused(JoinObstacle obstacle, int error = 0) {
 
 }  // namespace
 
-std::optional<bool> sharesLauncherTmp(std::int32_t pid) {
-  // A sandbox (Flatpak, Snap) mounts a /tmp of its own, while the Steam Linux Runtime's container binds ours: the
-  // mount namespace alone says nothing, the directory itself does.
-  return sameFile("/proc/" + std::to_string(pid) + "/root/tmp", "/tmp");
+std::optional<NamespaceKey> namespacesOf(const ProcessHandle& process) {
+  const std::optional<NamespaceId> mount = idOfStat(process.statAt("ns/mnt"));
+  const std::optional<NamespaceId> pid = idOfStat(process.statAt("ns/pid"));
+  if (!mount || !pid) return std::nullopt;
+  return NamespaceKey{mount->dev, mount->ino, pid->dev, pid->ino};
 }
 
-GamePlace judgeGamePlace(std::int32_t pid) {
-  const std::optional<bool> tmp = sharesLauncherTmp(pid);
-  const std::optional<bool> pids = sharesNamespace(pid, "pid");
+std::optional<bool> sharesLauncherTmp(const ProcessHandle& process) {
+  // A sandbox (Flatpak, Snap) mounts a /tmp of its own, while the Steam Linux Runtime's container binds ours: the
+  // mount namespace alone says nothing, the directory itself does.
+  return sameAsOurs(process, "root/tmp", "/tmp");
+}
+
+GamePlace judgeGamePlace(const ProcessHandle& process) {
+  const std::optional<bool> tmp = sharesLauncherTmp(process);
+  const std::optional<bool> pids = sameAsOurs(process, "ns/pid", "/proc/self/ns/pid");
   if ((tmp.has_value() && !*tmp) || (pids.has_value() && !*pids)) return GamePlace::Sandboxed;
   if (tmp.has_value() && pids.has_value()) return GamePlace::Host;
-  const std::string dir = "/proc/" + std::to_string(pid);
-  if (nsPidCount(readFile(dir + "/status")) > 1 || inSandboxScope(readFile(dir + "/cgroup"))) {
+  if (nsPidCount(process.read("status")) > 1 || inSandboxScope(process.read("cgroup"))) {
     return GamePlace::Sandboxed;
   }
   return GamePlace::Uncompared;
+}
+
+GamePlace PlaceJudge::placeOf(const ProcessHandle& process) {
+  if (const std::optional<NamespaceKey> key = namespacesOf(process)) {
+    if (const auto known = judgements.find(*key); known != judgements.end()) {
+      known->second.lastPass = pass;
+      return known->second.place;
+    }
+  }
+  Judgement judgement;
+  judgement.mount = process.openAt("ns/mnt", O_RDONLY);
+  judgement.pid = process.openAt("ns/pid", O_RDONLY);
+  const std::optional<NamespaceKey> key = keyOf(judgement.mount, judgement.pid);
+  judgement.place = judgeGamePlace(process);
+  judgement.lastPass = pass;
+  // A process may move to a namespace of its own while it is judged: the judgement is then of the new one, and
+  // kept for neither. One that could not be made is asked again next time.
+  if (!key || judgement.place == GamePlace::Uncompared || namespacesOf(process) != key) return judgement.place;
+  if (judgements.size() >= kMaxJudgements) {
+    judgements.erase(std::min_element(judgements.begin(), judgements.end(), [](const auto& a, const auto& b) {
+      return a.second.lastPass < b.second.lastPass;
+    }));
+  }
+  const GamePlace place = judgement.place;
+  judgements.emplace(*key, std::move(judgement));
+  return place;
+}
+
+void PlaceJudge::endPass() {
+  ++pass;
+  std::erase_if(judgements, [&](const auto& entry) { return pass - entry.second.lastPass > kKeptPasses; });
 }
 
 // Accepts the text of /proc/<pid>/status, whose NSpid line lists the process's pid in each pid namespace from the
@@ -122,17 +177,39 @@ bool inSandboxScope(std::string_view cgroupText) {
          cgroupText.find("/snap.") != std::string_view::npos;
 }
 
-JoinVerdict planJoin(std::int32_t pid) {
-  const std::string process = std::to_string(pid);
-  FileDescriptor theirUser = openNamespace(process, "user");
-  FileDescriptor theirPid = openNamespace(process, "pid");
-  FileDescriptor theirMount = openNamespace(process, "mnt");
+// Accepts the text of /proc/<pid>/cgroup as inSandboxScope does; a Snap's scope is the path element
+//     snap.<name>.<app>-<id>.scope
+// whose name is 1 to 40 lower-case letters, digits and hyphens, as snapd allows. The first such element wins.
+std::optional<std::string> snapNameFromCgroup(std::string_view cgroupText) {
+  constexpr std::string_view kMark = "/snap.";
+  constexpr std::size_t kMaxNameLength = 40;
+  for (std::size_t at = cgroupText.find(kMark); at != std::string_view::npos; at = cgroupText.find(kMark, at + 1)) {
+    const std::size_t start = at + kMark.size();
+    std::size_t end = start;
+    while (end < cgroupText.size() && end - start <= kMaxNameLength &&
+           ((cgroupText[end] >= 'a' && cgroupText[end] <= 'z') || (cgroupText[end] >= '0' && cgroupText[end] <= '9') ||
+            cgroupText[end] == '-')) {
+      ++end;
+    }
+    if (end > start && end - start <= kMaxNameLength && end < cgroupText.size() && cgroupText[end] == '.') {
+      return std::string(cgroupText.substr(start, end - start));
+    }
+  }
+  return std::nullopt;
+}
+
+JoinVerdict planJoin(const ProcessHandle& game) {
+  FileDescriptor theirUser = game.openAt("ns/user", O_RDONLY);
+  FileDescriptor theirPid = game.openAt("ns/pid", O_RDONLY);
+  FileDescriptor theirMount = game.openAt("ns/mnt", O_RDONLY);
   if (theirUser.get() < 0 || theirPid.get() < 0 || theirMount.get() < 0) {
     return refused(JoinObstacle::Unreadable, errno);
   }
-  const std::optional<NamespaceId> ourUser = idOf(openNamespace("self", "user").get());
-  const bool pidDiffers = idOf(theirPid.get()) != idOf(openNamespace("self", "pid").get());
-  const bool mountDiffers = idOf(theirMount.get()) != idOf(openNamespace("self", "mnt").get());
+  const std::optional<NamespaceId> ourUser = idOf(openOwnNamespace("user").get());
+  const bool pidDiffers = idOf(theirPid.get()) != idOf(openOwnNamespace("pid").get());
+  const bool mountDiffers = idOf(theirMount.get()) != idOf(openOwnNamespace("mnt").get());
+  // Whatever else is entered, a wine started in our mounts runs the host's files under paths that a sandbox named.
+  if (!mountDiffers) return refused(JoinObstacle::SharedMounts);
   const bool privileged = holdsSysAdmin();
 
   // The user namespaces from the game's own up to the one just below ours. Entering the outermost first gives
@@ -163,13 +240,13 @@ JoinVerdict planJoin(std::int32_t pid) {
     if (*id == ourUser) return privileged;
     return std::any_of(chain.begin(), chain.end(), [&](const FileDescriptor& user) { return idOf(user.get()) == id; });
   };
-  if ((pidDiffers && !enterable(theirPid)) || (mountDiffers && !enterable(theirMount))) {
+  if ((pidDiffers && !enterable(theirPid)) || !enterable(theirMount)) {
     return refused(JoinObstacle::NotTheUsers);
   }
 
   JoinPlan plan;
   if (pidDiffers) plan.pid = std::move(theirPid);
-  if (mountDiffers) plan.mount = std::move(theirMount);
+  plan.mount = std::move(theirMount);
   if (chain.size() > 1) plan.innerUser = std::move(chain.front());
   if (!chain.empty()) plan.outerUser = std::move(chain.back());
   JoinVerdict verdict;

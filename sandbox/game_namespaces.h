@@ -4,18 +4,23 @@
 #ifndef CS_SANDBOX_GAME_NAMESPACES_H
 #define CS_SANDBOX_GAME_NAMESPACES_H
 
+#include <sys/types.h>
+
+#include <compare>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/runtime_dir.h"
+#include "proc/process_handle.h"
 
 namespace cs {
 
 enum class GamePlace : std::int32_t {
   Host,        // our /tmp and our pids: native Steam, also inside the Steam Linux Runtime's container
-  Uncompared,  // its /tmp could not be compared and nothing anyone may read says sandbox: served as Host
+  Uncompared,  // its /tmp or pids could not be compared and nothing anyone may read says sandbox: not served
   Sandboxed,   // a /tmp or pids of its own (Flatpak, Snap): the companion must start inside
 };
 
@@ -31,8 +36,9 @@ struct JoinPlan {
 // Why a sandboxed game cannot be entered.
 enum class JoinObstacle : std::int32_t {
   None,
-  Unreadable,   // its namespace files cannot be opened
-  NotTheUsers,  // a namespace to enter belongs to root (a Snap's confinement) or to another user
+  Unreadable,    // its namespace files cannot be opened
+  NotTheUsers,   // a namespace to enter belongs to root (a Snap's confinement) or to another user
+  SharedMounts,  // pids of its own but the launcher's mounts: a wine started there would be the host's files
 };
 
 struct JoinVerdict {
@@ -41,13 +47,52 @@ struct JoinVerdict {
   int error = 0;  // the errno of an Unreadable namespace
 };
 
-// Returns whether the process sees the launcher's own /tmp: the device and inode of /proc/<pid>/root/tmp against
-// those of our /tmp. No value when the process's root cannot be read (it ended, or a setuid sandbox hides it).
-std::optional<bool> sharesLauncherTmp(std::int32_t pid);
+// The mount and pid namespaces of a process, by the device and inode of their files.
+struct NamespaceKey {
+  dev_t mountDev = 0;
+  ino_t mountIno = 0;
+  dev_t pidDev = 0;
+  ino_t pidIno = 0;
+  auto operator<=>(const NamespaceKey&) const = default;
+};
+
+// Returns the process's namespaces; no value when they cannot be read (it ended, or it is not ours to look at).
+std::optional<NamespaceKey> namespacesOf(const ProcessHandle& process);
+
+// Returns whether the process sees the launcher's own /tmp: the device and inode of its root's /tmp against those
+// of our /tmp. No value when the process's root cannot be read (it ended, or a setuid sandbox hides it).
+std::optional<bool> sharesLauncherTmp(const ProcessHandle& process);
 
 // Judges the process by its /tmp and pid namespace; when either cannot be read, by what anyone may read: more
 // than one pid on its NSpid line, or a Flatpak or Snap scope among its control groups, means Sandboxed.
-GamePlace judgeGamePlace(std::int32_t pid);
+GamePlace judgeGamePlace(const ProcessHandle& process);
+
+// judgeGamePlace, made once per pair of mount and pid namespaces: looking at a process's /tmp walks into its
+// mounts, where a FUSE file system of a sandbox's may never answer, so it is done at the first sight of a
+// namespace and not at every pass. A judgement holds its namespaces open, so that their numbers cannot pass to new
+// namespaces while it is kept; one that no pass asked for lately is let go.
+class PlaceJudge {
+ public:
+  PlaceJudge() = default;
+  PlaceJudge(const PlaceJudge&) = delete;
+  PlaceJudge& operator=(const PlaceJudge&) = delete;
+
+  // Returns where the process lives; Uncompared, never kept, when it cannot be judged.
+  GamePlace placeOf(const ProcessHandle& process);
+  GamePlace placeOf(std::int32_t pid) { return placeOf(ProcessHandle::open(pid)); }
+  // Ends a pass: the judgements no call has asked for in the last minute of passes are dropped.
+  void endPass();
+
+ private:
+  struct Judgement {
+    FileDescriptor mount;
+    FileDescriptor pid;
+    GamePlace place = GamePlace::Uncompared;
+    std::uint64_t lastPass = 0;
+  };
+  std::map<NamespaceKey, Judgement> judgements;
+  std::uint64_t pass = 0;
+};
 
 // Returns the number of pids on the "NSpid:" line of a /proc/<pid>/status text; 0 without one.
 int nsPidCount(std::string_view statusText);
@@ -56,9 +101,14 @@ int nsPidCount(std::string_view statusText);
 // ("snap....").
 bool inSandboxScope(std::string_view cgroupText);
 
-// Opens the game's namespaces that differ from ours and decides whether this process, as what it is, may enter
-// them: each user namespace on the way must be one the user made, below ours, unless we hold CAP_SYS_ADMIN.
-JoinVerdict planJoin(std::int32_t pid);
+// Returns the name of the Snap whose scope is among the control groups of a /proc/<pid>/cgroup text (the "steam"
+// of ".../snap.steam.steam-0b1c.scope"), or no value without one.
+std::optional<std::string> snapNameFromCgroup(std::string_view cgroupText);
+
+// Opens the namespaces of the game's process (a sandboxed one's) that differ from ours and decides whether this
+// process, as what it is, may enter them: each user namespace on the way must be one the user made, below ours,
+// unless we hold CAP_SYS_ADMIN, and the game's mount namespace must be one of them.
+JoinVerdict planJoin(const ProcessHandle& game);
 
 // Returns whether unprivileged user namespaces are switched off (Debian's kernel.unprivileged_userns_clone, or
 // user.max_user_namespaces at 0): sandboxes are then made with root's rights, which the user cannot enter.

@@ -39,8 +39,9 @@ std::optional<LaunchContext> contextWithBuild(const std::string& appId, std::opt
 }  // namespace
 
 std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
-                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
-  return contextWithBuild(appId, protonDirFromRunningGame(snapshot, appId, files), roots, files);
+                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files,
+                                               const ProcessFilter& usable) {
+  return contextWithBuild(appId, protonDirFromRunningGame(snapshot, appId, files, usable), roots, files);
 }
 
 std::optional<LaunchContext> findLaunchContextForCommandLines(const std::string& appId,

@@ -22,10 +22,11 @@ struct LaunchContext {
 
 // Returns the launch context of the AppID: the running game's build (else the fallback build) and the first
 // library that holds its compatdata folder; no value when either is missing. Paths are looked up in files and
-// come back as they name the files there.
+// come back as they name the files there. The running game's build is taken only from processes `usable` allows.
 std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
                                                const std::vector<std::filesystem::path>& roots,
-                                               const FileRoot& files = FileRoot::host());
+                                               const FileRoot& files = FileRoot::host(),
+                                               const ProcessFilter& usable = {});
 
 // findLaunchContext with the running build named by the command lines of the game's Proton processes, in order:
 // for a lookup made where no snapshot of the game's processes can be taken.

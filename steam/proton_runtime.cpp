@@ -102,9 +102,12 @@ std::optional<std::filesystem::path> protonDirFromCommandLine(const std::string&
 }
 
 std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                              const FileRoot& files) {
+                                                              const FileRoot& files, const ProcessFilter& usable) {
   for (const ProcessInfo& info : snapshot.processes) {
     if (!isProtonCompatProcess(info, appId)) continue;
+    if (acceptedScriptPosition(info.commandLine) == std::string::npos) continue;
+    // Asked only of a process whose line would be used: judging one may cost a look into its sandbox.
+    if (usable && !usable(info)) continue;
     if (auto dir = protonDirFromCommandLine(info.commandLine, files)) return dir;
   }
   return std::nullopt;

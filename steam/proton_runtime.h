@@ -25,9 +25,11 @@ std::optional<std::filesystem::path> protonDirFromCommandLine(const std::string&
                                                               const FileRoot& files = FileRoot::host());
 
 // Returns the lexically normal build directory named by the first Proton process of the AppID whose wine
-// loader exists, looking past an interpreter in front of the script; no value when none does.
+// loader exists, looking past an interpreter in front of the script; no value when none does. A process that
+// names a build is asked of `usable` first, and passed over when it says no.
 std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                              const FileRoot& files = FileRoot::host());
+                                                              const FileRoot& files = FileRoot::host(),
+                                                              const ProcessFilter& usable = {});
 
 // Returns whether a steamapps/common entry name may be a Proton build ("Proton..." or "GE-Proton...").
 bool isCandidateProtonDirName(const std::string& name);

@@ -69,6 +69,18 @@ std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& sna
   return std::nullopt;
 }
 
+std::optional<std::int32_t> steamLaunchAncestorOf(const ProcessSnapshot& snapshot, std::int32_t pid,
+                                                  const std::string& appId) {
+  std::optional<std::int32_t> found;
+  isPidOrAncestorWanted(snapshot, pid, [&](std::int32_t current) {
+    const ProcessInfo* info = findProcess(snapshot, current);
+    if (info == nullptr || isCurselloChild(*info) || extractAppId(info->commandLine) != appId) return false;
+    found = current;
+    return true;
+  });
+  return found;
+}
+
 std::set<std::string> steamLaunchAppIds(const ProcessSnapshot& snapshot) {
   std::set<std::string> appIds;
   for (const ProcessInfo& info : snapshot.processes) {

@@ -2,6 +2,7 @@
 #ifndef CS_STEAM_STEAM_LAUNCH_H
 #define CS_STEAM_STEAM_LAUNCH_H
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +21,11 @@ bool isCurselloChild(const ProcessInfo& info);
 
 // Returns a copy of the first Steam launch process of the AppID in snapshot order, or no value.
 std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& snapshot, const std::string& appId);
+
+// Returns the pid of the nearest Steam launch process of the AppID among the process and its ancestors inside the
+// snapshot (at most 64 looked at), or no value.
+std::optional<std::int32_t> steamLaunchAncestorOf(const ProcessSnapshot& snapshot, std::int32_t pid,
+                                                  const std::string& appId);
 
 // Returns the AppIDs of all Steam launch processes, ordered byte-wise.
 std::set<std::string> steamLaunchAppIds(const ProcessSnapshot& snapshot);

@@ -13,9 +13,9 @@ TEST(SessionRules, LaunchOnlyWhenWaitingWithProtonAndReadyWindow) {
     bool launch;
   };
   const Row rows[] = {
-      {SessionPhase::Waiting, true, true, true},     {SessionPhase::Waiting, true, false, false},
-      {SessionPhase::Waiting, false, true, false},   {SessionPhase::Waiting, false, false, false},
-      {SessionPhase::Launched, true, true, false},   {SessionPhase::Launched, false, false, false},
+      {SessionPhase::Waiting, true, true, true},   {SessionPhase::Waiting, true, false, false},
+      {SessionPhase::Waiting, false, true, false}, {SessionPhase::Waiting, false, false, false},
+      {SessionPhase::Launched, true, true, false}, {SessionPhase::Launched, false, false, false},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(shouldLaunchCursello(row.phase, row.proton, row.window), row.launch)
@@ -37,9 +37,10 @@ TEST(SessionRules, DifferentWindowOnlyAfterALaunch) {
   EXPECT_TRUE(isDifferentLaunchedWindow(launched, WindowInfo{5, 101, "", true}));
 }
 
-TEST(SessionRules, WindowLogTextIsDecimalAndUnescaped) {
+TEST(SessionRules, WindowLogTextIsDecimalWithTheTitlesControlsEscaped) {
+  // A newline in a title must not start a line of its own in the log.
   EXPECT_EQ(windowLogText(WindowInfo{4194311, 1234, "Game \"One\"\nTwo", true}),
-            "xid=4194311 pid=1234 title=\"Game \"One\"\nTwo\"");
+            "xid=4194311 pid=1234 title=\"Game \"One\"\\x0aTwo\"");
   EXPECT_EQ(windowLogText(WindowInfo{18446744073709551615ULL, -1, "", false}),
             "xid=18446744073709551615 pid=-1 title=\"\"");
 }

@@ -33,8 +33,8 @@ TEST(Text, JoinArgsPutsOneSpaceBetweenWordsWithoutQuoting) {
 
 TEST(Text, WithoutTrailingSlashesKeepsALoneSlashAndInnerSlashes) {
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {"", ""},          {"/", "/"},       {"///", "/"},   {"a//", "a"},   {"/a/b///", "/a/b"},
-      {"/a/b", "/a/b"},  {"a", "a"},       {"//a//b", "//a//b"},          {"a/./", "a/."},
+      {"", ""},         {"/", "/"}, {"///", "/"},         {"a//", "a"},    {"/a/b///", "/a/b"},
+      {"/a/b", "/a/b"}, {"a", "a"}, {"//a//b", "//a//b"}, {"a/./", "a/."},
   };
   for (const auto& [text, expected] : rows) {
     EXPECT_EQ(withoutTrailingSlashes(text), expected) << "text \"" << text << "\"";
@@ -67,10 +67,22 @@ TEST(Text, EndsWithComparesTheLastBytesExactly) {
   }
 }
 
-TEST(EscapeControlBytes, WritesEachControlByteAsItsHexCodeAndLeavesTheRest) {
-  EXPECT_EQ(escapeControlBytes("Game\n2026-12-09 00:00:00 Launched"), "Game\\x0a2026-12-09 00:00:00 Launched");
-  EXPECT_EQ(escapeControlBytes(std::string("a\tb\x7f\0\x1b", 6)), "a\\x09b\\x7f\\x00\\x1b");
-  EXPECT_EQ(escapeControlBytes("Caf\xc3\xa9 \\ \"x\""), "Caf\xc3\xa9 \\ \"x\"");
+TEST(Text, LogTextEscapesControlsAndBrokenUtf8AndKeepsPrintableUtf8) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"Game 730", "Game 730"},
+      {"a\nb\r\tc", "a\\x0ab\\x0d\\x09c"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"\x1b[2Jbell\x07\x7f", "\\x1b[2Jbell\\x07\\x7f"},
+      {"Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xae", "Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xae"},
+      {"csi\xc2\x9b"
+       "2J nbsp\xc2\xa0",
+       "csi\\xc2\\x9b2J nbsp\xc2\xa0"},
+      {"latin1 \xe9t\xe9", "latin1 \\xe9t\\xe9"},
+      {"cut \xe2\x80", "cut \\xe2\\x80"},
+      {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80"},
+      {"C:\\games\\x.exe", "C:\\games\\x.exe"},
+  };
+  for (const auto& [text, expected] : rows) EXPECT_EQ(logText(text), expected) << "text \"" << text << "\"";
 }
 
 }  // namespace

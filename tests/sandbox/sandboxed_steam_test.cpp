@@ -1,6 +1,8 @@
 // The real launcher, run as an ordinary user, against games in sandboxes made as Flatpak and Snap make them: the
-// companion starts inside a sandbox the user can enter, and nowhere for one the user cannot.
+// companion starts inside a sandbox the user can enter, and nowhere for one the user cannot; a native game's
+// companion takes nothing from a sandbox's processes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tests/support/session_bus.h"
 #include "tests/support/steam_desktop.h"
@@ -49,12 +51,16 @@ class SandboxedSteam : public ::testing::Test {
     return asUser(*user, argv);
   }
 
-  // As snap-confine confines Steam: a mount namespace made by root with a /tmp of its own; in it, as the user,
-  // what `inside` runs (a container of the user's own, or nothing).
+  // As snap-confine confines Steam: a mount namespace made by root with a /tmp of its own, in the control group
+  // systemd gives a Snap's app; in it, as the user, what `inside` runs (a container of the user's own, or nothing).
   std::vector<std::string> snapLike(const std::vector<std::string>& inside) {
+    const fs::path hierarchy = fs::exists("/sys/fs/cgroup/systemd") ? "/sys/fs/cgroup/systemd" : "/sys/fs/cgroup";
+    snapScope = hierarchy / ("snap.steam.steam-cs" + std::to_string(getpid()) + ".scope");
+    fs::create_directories(snapScope);
     // clang-format off
     std::vector<std::string> argv = {programInPath("unshare").string(), "--mount", "--propagation", "private",
-        "sh", "-c", "mount -t tmpfs none /tmp && exec \"$@\"", "sh"};
+        "sh", "-c", "echo $$ >" + (snapScope / "cgroup.procs").string() + " && mount -t tmpfs none /tmp && exec \"$@\"",
+        "sh"};
     // clang-format on
     const std::vector<std::string> asTheUser = asUser(*user, inside);
     argv.insert(argv.end(), asTheUser.begin(), asTheUser.end());
@@ -82,7 +88,13 @@ class SandboxedSteam : public ::testing::Test {
     return text;
   }
 
+  void TearDown() override {
+    desktop.reset();
+    if (!snapScope.empty()) waitUntil([&] { return rmdir(snapScope.c_str()) == 0; }, std::chrono::seconds(5));
+  }
+
   const std::optional<TestUser> user = sandboxTestUser();
+  fs::path snapScope;
   const fs::path bwrap = programInPath("bwrap");
   XServer x{true};
   SessionBus bus;
@@ -228,7 +240,8 @@ TEST_F(SandboxedSteam, AGameInSteamsSnapGetsNoCompanionAndOneNotificationNamingT
   desktop->installProton("Proton 9.0");
   desktop->makeCompatData("730");
   desktop->startLauncher();
-  startGame(snapLike({}), {}, {"HOME=" + (desktop->home() / "snap/steam/common").string(), "SNAP_NAME=steam"});
+  // The name comes from the control group that snapd made; the sandbox's own variable says what it likes.
+  startGame(snapLike({}), {}, {"HOME=" + (desktop->home() / "snap/steam/common").string(), "SNAP_NAME=forged\nline"});
   ASSERT_TRUE(desktop->waitForLog("Cannot start Cursello for AppID 730: ")) << dump();
   desktop->waitPasses(2);
 
@@ -260,6 +273,70 @@ TEST_F(SandboxedSteam, AGameInAContainerOfTheUsersWithinTheSnapGetsItsCompanionI
   EXPECT_EQ(desktop->companionRecord(companion, ".exe"), kCursello);
   EXPECT_FALSE(fs::exists(privateDir() + "/Cursello.exe")) << "written to the launcher's own /tmp";
   EXPECT_TRUE(bus.notifications().empty());
+}
+
+TEST_F(SandboxedSteam, ANativeGamesCompanionTakesNothingFromAnotherSandboxsProcesses) {
+  const fs::path decoyLibrary = persisted() / ".local/share/Steam";
+  const fs::path decoyProton = desktop->installProton("Proton 6.6", decoyLibrary);
+  desktop->makeCompatData("730", true, decoyLibrary);
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  // A Flatpak app, first: a process that claims to be Steam's launch of the game and a Proton process of it, with a
+  // preload and a build in the app's own directory, which is the same path outside. It starts from a script inside,
+  // so that nothing outside the sandbox carries its command line or environment.
+  const fs::path script = persisted() / "decoy.sh";
+  std::string exports;
+  for (const std::string& entry : desktop->protonEnvironment("730", decoyProton, decoyLibrary)) {
+    exports += "export '" + entry + "'\n";
+  }
+  writeFile(script, exports + "export LD_PRELOAD=" + (persisted() / "evil.so").string() + " DECOY_MARK=1\nexec '" +
+                        desktop->fakeProcess().string() + "' SteamLaunch AppId=730 -- '" +
+                        (decoyProton / "proton").string() + "' waitforexitandrun /g/game.exe\n");
+  std::vector<std::string> decoy = flatpakLike("X" + x.display().substr(1), {"/bin/sh", script.string()});
+  desktop->startProcess(decoy, SteamDesktop::baseEnvironment(), true, decoy.front());
+  // Then the native game, a child of its launch process, as Steam's reaper starts it.
+  std::vector<std::string> env = desktop->protonEnvironment("730", proton);
+  env.insert(env.end(), {"NATIVE_MARK=1", "FAKE_CHILD_CHAIN=1", "FAKE_WINDOW_TITLE=Game 730"});
+  desktop->startProcess(
+      {"reaper", "SteamLaunch", "AppId=730", "--", (proton / "proton").string(), "waitforexitandrun", "/g/game.exe"},
+      env);
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionPids().size() == 1; })) << dump();
+  desktop->waitPasses(2);
+
+  const pid_t companion = desktop->companionPids().front();
+  EXPECT_EQ(desktop->companionArgs(companion).at(0), (proton / "files/bin/wine").string());
+  std::string companionEnv = "\n";
+  for (const std::string& entry : desktop->companionEnv(companion)) companionEnv += entry + "\n";
+  EXPECT_NE(companionEnv.find("\nNATIVE_MARK=1\n"), std::string::npos) << companionEnv;
+  EXPECT_EQ(companionEnv.find("\nLD_PRELOAD="), std::string::npos) << companionEnv;
+  EXPECT_EQ(companionEnv.find("\nDECOY_MARK="), std::string::npos) << companionEnv;
+  EXPECT_EQ(desktop->countLog("Passing over processes for AppID 730 that run outside the game's namespaces (pids "), 1)
+      << dump();
+}
+
+TEST_F(SandboxedSteam, AGameWhosePlaceCannotBeToldIsRefused) {
+  desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  // A container whose root has no /tmp to compare with the launcher's, which shares the launcher's pids; the game
+  // reaches the X server through its abstract socket.
+  const std::string root = desktop->root().string();
+  // clang-format off
+  startGame(asUser(*user, {bwrap.string(), "--unshare-user", "--die-with-parent", "--ro-bind", "/usr", "/usr",
+                           "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin",
+                           "/bin", "--ro-bind", "/etc", "/etc", "--proc", "/proc", "--dev", "/dev", "--bind", root,
+                           root}),
+            {}, {});
+  // clang-format on
+  ASSERT_TRUE(desktop->waitForLog("Cannot start Cursello for AppID 730: ")) << dump();
+  desktop->waitPasses(2);
+
+  EXPECT_EQ(desktop->countLog("Cannot start Cursello for AppID 730: whether the game's process (pid "), 1) << dump();
+  EXPECT_TRUE(desktop->companionPids().empty());
+  ASSERT_TRUE(waitUntil([&] { return !bus.notifications().empty(); })) << dump();
+  EXPECT_NE(bus.notifications().at(0).body.find("could not tell whether the game runs in a sandbox"),
+            std::string::npos);
 }
 
 }  // namespace
