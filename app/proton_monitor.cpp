@@ -368,21 +368,21 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
   };
 
   // The environment is Steam's launch process's: the window's own ancestor, else the first native one of the game.
-  // Each is read through a handle, whose command line says that it is still the process the snapshot listed.
-  std::vector<std::int32_t> launchPids;
-  if (const auto ancestor = steamLaunchAncestorOf(snapshot, window.pid, appId)) launchPids.push_back(*ancestor);
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (!isCurselloChild(info) && extractAppId(info.commandLine) == appId) launchPids.push_back(info.pid);
+  // It is read through a handle, whose command line says that it is still the process the snapshot listed.
+  ProcessHandle launch;
+  const auto isNativeLaunch = [&](const ProcessInfo& info) {
+    ProcessHandle candidate = ProcessHandle::open(info.pid);
+    if (extractAppId(joinNullSeparated(candidate.read("cmdline"))) != appId || !isNative(candidate)) return false;
+    launch = std::move(candidate);
+    return true;
+  };
+  const std::optional<std::int32_t> ancestor = steamLaunchAncestorOf(snapshot, window.pid, appId);
+  const ProcessInfo* ancestorInfo = ancestor ? findProcess(snapshot, *ancestor) : nullptr;
+  if (ancestorInfo == nullptr || !isNativeLaunch(*ancestorInfo)) {
+    steamLaunchProcessForAppId(snapshot, appId, isNativeLaunch);
   }
-  state.inheritedEnvPid = -1;
-  state.inheritedEnv.clear();
-  for (const std::int32_t pid : launchPids) {
-    const ProcessHandle launch = ProcessHandle::open(pid);
-    if (extractAppId(joinNullSeparated(launch.read("cmdline"))) != appId || !isNative(launch)) continue;
-    state.inheritedEnvPid = pid;
-    state.inheritedEnv = parseEnvironment(splitNullSeparated(launch.read("environ")));
-    break;
-  }
+  state.inheritedEnvPid = launch.ok() ? launch.pid() : -1;
+  state.inheritedEnv = parseEnvironment(splitNullSeparated(launch.read("environ")));
 
   const auto context =
       findLaunchContext(appId, snapshot, defaultSteamRoots(), FileRoot::host(),

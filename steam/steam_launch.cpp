@@ -60,11 +60,12 @@ bool isCurselloChild(const ProcessInfo& info) {
   return contains(info.commandLine, "Cursello.exe") || contains(info.commandLine, "--proton-child");
 }
 
-std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& snapshot, const std::string& appId) {
+std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& snapshot, const std::string& appId,
+                                                      const ProcessFilter& usable) {
   for (const ProcessInfo& info : snapshot.processes) {
     if (isCurselloChild(info) || !contains(info.commandLine, kLaunchMarker)) continue;
     const std::optional<std::string> found = extractAppId(info.commandLine);
-    if (found && *found == appId) return info;
+    if (found && *found == appId && (!usable || usable(info))) return info;
   }
   return std::nullopt;
 }

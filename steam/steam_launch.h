@@ -19,8 +19,10 @@ std::optional<std::string> extractAppId(const std::string& commandLine);
 // --proton-child).
 bool isCurselloChild(const ProcessInfo& info);
 
-// Returns a copy of the first Steam launch process of the AppID in snapshot order, or no value.
-std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& snapshot, const std::string& appId);
+// Returns a copy of the first Steam launch process of the AppID in snapshot order that `usable` allows (asked of
+// launch processes of the AppID only), or no value.
+std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& snapshot, const std::string& appId,
+                                                      const ProcessFilter& usable = {});
 
 // Returns the pid of the nearest Steam launch process of the AppID among the process and its ancestors inside the
 // snapshot (at most 64 looked at), or no value.

@@ -161,6 +161,38 @@ TEST(SteamLaunchProcessForAppId, ReturnsACopyOfTheFirstLaunchInSnapshotOrder) {
   EXPECT_EQ(steamLaunchProcessForAppId(snapshot, "440")->pid, 5);
 }
 
+TEST(SteamLaunchProcessForAppId, TakesTheFirstLaunchTheFilterAllowsAndAsksNoOtherProcess) {
+  const ProcessSnapshot snapshot = snapshotOf({
+      process(5, "reaper SteamLaunch AppId=730 -- decoy"),
+      process(6, "game.exe"),
+      process(7, "reaper SteamLaunch AppId=730 -- native"),
+  });
+  std::vector<std::int32_t> asked;
+  const auto found = steamLaunchProcessForAppId(snapshot, "730", [&](const ProcessInfo& info) {
+    asked.push_back(info.pid);
+    return info.pid != 5;
+  });
+  EXPECT_EQ(found.value().pid, 7);
+  EXPECT_EQ(asked, (std::vector<std::int32_t>{5, 7}));
+}
+
+TEST(SteamLaunchAncestorOf, FindsTheNearestLaunchOfTheAppIdAmongTheProcessAndItsAncestors) {
+  std::vector<ProcessInfo> processes = {process(5, "reaper SteamLaunch AppId=730 -- decoy"),
+                                        process(10, "reaper SteamLaunch AppId=730 -- game"),
+                                        process(11, "proton waitforexitandrun"),
+                                        process(12, "game.exe"),
+                                        process(20, "reaper SteamLaunch AppId=440 -- other"),
+                                        process(21, "other.exe")};
+  processes[2].parentPid = 10;
+  processes[3].parentPid = 11;
+  processes[5].parentPid = 20;
+  const ProcessSnapshot snapshot = snapshotOf(std::move(processes));
+  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 12, "730"), 10);
+  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 10, "730"), 10);
+  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 21, "730"), std::nullopt);
+  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 99, "730"), std::nullopt);
+}
+
 TEST(SteamLaunchProcessForAppId, ComparesAppIdsAsText) {
   const ProcessSnapshot snapshot = snapshotOf({process(5, "SteamLaunch AppId=0730")});
   EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "730").has_value());
