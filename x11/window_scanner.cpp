@@ -87,16 +87,15 @@ std::string wmNameFrom(const xcb_get_property_reply_t* reply) {
   return std::string(bytes, strnlen(bytes, length));
 }
 
-// The device and inode of the display's socket in the file system; 0 for a display of another machine or a socket
-// that is not there.
-std::pair<dev_t, ino_t> localSocketOf(const std::string& displayName) {
+// The display's socket in the file system; none for a display of another machine or a socket that is not there.
+SocketIdentity localSocketOf(const std::string& displayName) {
   const auto address = parseDisplayName(displayName);
   struct stat info {};
   if (!address || !address->host.empty() ||
       stat(("/tmp/.X11-unix/X" + std::to_string(address->number)).c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
-    return {0, 0};
+    return {};
   }
-  return {info.st_dev, info.st_ino};
+  return {info.st_dev, info.st_ino, std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
 }
 
 }  // namespace
@@ -127,8 +126,8 @@ bool X11WindowScanner::reconnect(Clock::time_point deadline) {
   const Clock::time_point now = Clock::now();
   if (!retries.due(now)) {
     // A relaunched game's gamescope, or a restarted Xwayland, usually takes the same number with a new socket.
-    const std::pair<dev_t, ino_t> socket = localSocketOf(name);
-    if (socket.second == 0 || socket == failedSocket) return false;
+    const SocketIdentity socket = localSocketOf(name);
+    if (socket == SocketIdentity{} || socket == failedSocket) return false;
     retries.reset();
   }
   connect(deadline);
@@ -155,7 +154,6 @@ void X11WindowScanner::connect(Clock::time_point deadline) {
     return;
   }
   connection = std::move(fresh);
-  retries.reset();
   const SigpipeBlock sigpipe;
   // XCB's own lookup of an extension waits for its answer without a limit: it is asked here and its answer read
   // once an answer to a later request is in (the atoms' below), so that nothing waits for it.
@@ -272,7 +270,10 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids, Clock::time_
   } else if (connection->late()) {
     windows.clear();
   } else {
+    // Only a display that answers requests counts as back: one that takes connections and then stays silent is
+    // tried less and less often.
     complete = true;
+    retries.reset();
   }
   return windows;
 }

@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace cs {
@@ -27,11 +26,19 @@ struct WindowInfo {
   bool visible = false;  // map state is IsViewable
 };
 
+// A socket file as stat shows it; all 0 for none. The time tells apart a new socket that got a freed inode.
+struct SocketIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::int64_t modifiedNs = 0;
+  bool operator==(const SocketIdentity&) const = default;
+};
+
 // How long one scan may wait for its answers when no deadline is given.
 constexpr std::chrono::milliseconds kXScanTimeout{500};
 
 // When a display that could not be reached is tried again: 1 s after a failure, then after 2, 4, 8 … up to 30 s
-// while the failures go on.
+// while the failures go on, until the display answers a scan.
 class RetrySchedule {
  public:
   using Clock = std::chrono::steady_clock;
@@ -109,9 +116,9 @@ class X11WindowScanner {
   bool resourceExtensionKnown = false;
   bool complete = false;
   RetrySchedule retries;
-  // The display's socket in the file system when the last attempt failed (device and inode; 0 for none): a server
-  // started anew on the same number makes a new one.
-  std::pair<dev_t, ino_t> failedSocket{0, 0};
+  // The display's socket in the file system when the last attempt failed: a server started anew on the same number
+  // makes a new one.
+  SocketIdentity failedSocket;
 };
 
 }  // namespace cs

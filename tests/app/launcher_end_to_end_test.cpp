@@ -570,16 +570,13 @@ TEST_F(LauncherEndToEnd, ADisplayThatNeverAnswersHoldsNoPassUp) {
   std::vector<TrayItem> items;
   ASSERT_TRUE(waitUntil([&] { return !(items = registeredTrayItems(bus.address())).empty(); })) << dump();
 
-  std::vector<long> slowReads;  // ms
-  for (const auto start = std::chrono::steady_clock::now();
-       std::chrono::steady_clock::now() - start < std::chrono::seconds(20);) {
-    const auto before = std::chrono::steady_clock::now();
+  using Clock = std::chrono::steady_clock;
+  for (const auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(20);) {
+    const auto before = Clock::now();
     EXPECT_EQ(trayItemProperty(bus.address(), items.front(), "Status").value_or("(no answer)"), "Active");
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
-    if (took > std::chrono::seconds(1)) slowReads.push_back(took.count());
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(1)) << "a tray read waited on the main loop";
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
-  EXPECT_TRUE(slowReads.empty()) << slowReads.size() << " reads took over a second, the first " << slowReads.front();
   // Each attempt leaves a connection in the stopped server's backlog: at 0, 1, 3, 7 and 15 s, not once a second.
   EXPECT_LE(hung.queuedConnections(), 6);
   EXPECT_EQ(desktop->countLog("Game AppID 2330 shows its windows on X11 display " + hung.display() + ";"), 1) << dump();

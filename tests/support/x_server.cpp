@@ -3,22 +3,19 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <fcntl.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-#include <linux/sock_diag.h>
-#include <linux/unix_diag.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -188,49 +185,17 @@ void XServer::thaw() {
 }
 
 int XServer::queuedConnections() const {
-  if (displayName.empty()) return -1;
-  const std::string path = "/tmp/.X11-unix/X" + displayName.substr(1);
-  // The kernel's socket diagnostics list every listening local socket with its name and, as its receive queue,
-  // the connections in its backlog.
-  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return -1;
-  struct {
-    nlmsghdr header;
-    unix_diag_req request;
-  } ask{};
-  ask.header = {sizeof ask, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, 1, 0};
-  ask.request.sdiag_family = AF_UNIX;
-  ask.request.udiag_states = 1u << 10;  // TCP_LISTEN
-  ask.request.udiag_show = UDIAG_SHOW_NAME | UDIAG_SHOW_RQLEN;
-  int queued = send(fd, &ask, sizeof ask, 0) == static_cast<ssize_t>(sizeof ask) ? 0 : -1;
-  alignas(nlmsghdr) char buffer[32768];
-  for (bool done = queued < 0; !done;) {
-    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    auto length = static_cast<unsigned int>(got);
-    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, length);
-         message = NLMSG_NEXT(message, length)) {
-      if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR) {
-        done = true;
-        break;
-      }
-      auto* diag = static_cast<unix_diag_msg*>(NLMSG_DATA(message));
-      auto attributesLength = static_cast<unsigned int>(message->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
-      std::string name;
-      int waiting = 0;
-      for (auto* attribute = reinterpret_cast<rtattr*>(diag + 1); RTA_OK(attribute, attributesLength);
-           attribute = RTA_NEXT(attribute, attributesLength)) {
-        if (attribute->rta_type == UNIX_DIAG_NAME) {
-          name.assign(static_cast<const char*>(RTA_DATA(attribute)), RTA_PAYLOAD(attribute));
-          if (!name.empty() && name.front() == '\0') name.front() = '@';
-        } else if (attribute->rta_type == UNIX_DIAG_RQLEN) {
-          waiting = static_cast<int>(static_cast<const unix_diag_rqlen*>(RTA_DATA(attribute))->udiag_rqueue);
-        }
-      }
-      if (name == path || name == "@" + path) queued += waiting;
-    }
+  // /proc/net/unix lists a connection that waits in a listener's backlog under the listener's name and without an
+  // inode of its own: "Num RefCount Protocol Flags Type St Inode Path".
+  const std::string path = "/tmp/.X11-unix/X" + displayName.substr(std::min<std::size_t>(1, displayName.size()));
+  std::istringstream lines(slurp("/proc/net/unix"));
+  int queued = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, name;
+    fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name;
+    if (inode == "0" && (name == path || name == "@" + path)) ++queued;
   }
-  close(fd);
   return queued;
 }
 

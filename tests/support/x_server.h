@@ -41,7 +41,7 @@ class XServer {
   // Lets a frozen server go on.
   void thaw();
   // The connections waiting in the backlogs of the server's sockets, which a frozen server never takes: one per
-  // client that tried to connect meanwhile. -1 when the kernel does not tell.
+  // client that tried to connect meanwhile.
   int queuedConnections() const;
 
  private:

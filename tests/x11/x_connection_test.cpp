@@ -16,39 +16,31 @@
 namespace cs {
 namespace {
 
-// A local socket of the test's own that listens with the smallest backlog and takes no connection.
-class Listener {
+// An abstract socket of the test's own whose backlog is full: it takes no connection and never will.
+class FullBacklog {
  public:
-  explicit Listener(const std::string& abstractName) : fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit FullBacklog(const std::string& name) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, abstractName.data(), abstractName.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size());
-    listening = bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 && listen(fd, 0) == 0;
-    // Fills the backlog: a further connect fails with EAGAIN.
-    while (listening && clients.size() < 100) {
-      const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (connect(client, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        full = errno == EAGAIN;
-        close(client);
-        break;
-      }
-      clients.push_back(client);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    fds.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (bind(fds[0], reinterpret_cast<const sockaddr*>(&address), length) != 0 || listen(fds[0], 0) != 0) return;
+    while (!full && fds.size() < 100) {
+      fds.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      full = connect(fds.back(), reinterpret_cast<const sockaddr*>(&address), length) != 0 && errno == EAGAIN;
     }
   }
-  ~Listener() {
-    for (const int client : clients) close(client);
-    close(fd);
+  ~FullBacklog() {
+    for (const int fd : fds) close(fd);
   }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
+  FullBacklog(const FullBacklog&) = delete;
+  FullBacklog& operator=(const FullBacklog&) = delete;
 
   bool full = false;
 
  private:
-  int fd;
-  bool listening = false;
-  std::vector<int> clients;
+  std::vector<int> fds;
 };
 
 // XCB connects in blocking mode to the abstract socket, and to the file only when no abstract one exists or nobody
@@ -62,7 +54,7 @@ TEST(XConnection, AFullBacklogIsNoDisplayWhateverServesTheFileSocket) {
   unlink(file.c_str());  // left by a run that ended early
   ASSERT_EQ(symlink(("/tmp/.X11-unix/X" + server.display().substr(1)).c_str(), file.c_str()), 0) << file;
   {
-    const Listener abstractSocket(file);
+    const FullBacklog abstractSocket(file);
     ASSERT_TRUE(abstractSocket.full);
     alarm(60);  // a connect that hangs ends the test
     EXPECT_FALSE(XConnection(":" + number).ok());
