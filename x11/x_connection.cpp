@@ -168,6 +168,7 @@ bool XConnection::startRound(Clock::time_point roundDeadline) {
       std::free(error);
       unawaited.reset();
       lastAnswer = Clock::now();
+      lost = xcb_connection_has_error(connection) != 0;  // XCB says "would not block" of a connection that broke
     } else if (broken || Clock::now() - lastAnswer >= kXSilenceLimit) {
       lost = true;
     }
