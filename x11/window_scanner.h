@@ -49,7 +49,8 @@ class RetrySchedule {
 
   // Whether an attempt is due: none failed since the last reset, or the wait has passed.
   bool due(Clock::time_point now) const { return now + kSlack >= next; }
-  // An attempt failed at `now`: the next one waits twice as long as the last wait, the first one kFirstWait.
+  // An attempt failed at `now`: the next one waits twice as long as the last wait, up to kLongestWait; the first
+  // one kFirstWait.
   void failed(Clock::time_point now);
   // The next attempt is due at once and waits start again from kFirstWait.
   void reset();
