@@ -28,9 +28,9 @@ namespace {
 // gone: one missed pass (a process restarting, a window being recreated) must not end a game's session.
 constexpr std::int32_t kMaxMissedPolls = 4;
 
-// The launcher's own display, once missing, is tried again at most this often. Passes come once a second; the
-// margin keeps a pass that comes a little early from skipping its attempt.
-constexpr std::chrono::milliseconds kReconnectInterval{900};
+// How long one pass may wait for the answers of all the displays it scans together: the tray's D-Bus answers and
+// the notifications are served on the same loop. A display that misses it is heard at a later pass.
+constexpr std::chrono::milliseconds kWindowScanBudget{100};
 
 // One display, however its name is written (":1", ":1.0", "unix:1"): the key of its connection.
 std::string displayKey(const std::string& name) {
@@ -180,38 +180,40 @@ void ProtonMonitor::reapChildren() {
   });
 }
 
-std::vector<WindowInfo> ProtonMonitor::scanOwnDisplay(bool withClientPids) {
+std::optional<std::vector<WindowInfo>> ProtonMonitor::scanOwnDisplay(bool withClientPids,
+                                                                     std::chrono::steady_clock::time_point deadline) {
   const std::string& name = windowScanner.displayName();
   if (!windowScanner.available() && !name.empty()) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastReconnect < kReconnectInterval) return {};
-    lastReconnect = now;
-    if (!windowScanner.reconnect()) return {};
+    if (!windowScanner.reconnect(deadline)) return std::nullopt;
     logger.log("X11 display " + name + " is available; Proton game windows can be detected");
   }
-  std::vector<WindowInfo> windows = windowScanner.scan(withClientPids);
+  std::vector<WindowInfo> windows = windowScanner.scan(withClientPids, deadline);
   if (!windowScanner.available() && !name.empty()) {
-    // A Wayland compositor may restart its Xwayland, and an X server may hang: either way the next attempt is
-    // a second away.
-    lastReconnect = std::chrono::steady_clock::now();
+    // A Wayland compositor may restart its Xwayland, and an X server may hang: either way it is tried again on the
+    // scanner's schedule.
     logger.log("X11 display " + name + " was lost; Proton game windows cannot be detected until it is back");
   }
+  if (!windowScanner.scanComplete()) return std::nullopt;
   return windows;
 }
 
-const std::vector<WindowInfo>& ProtonMonitor::gameDisplayWindows(
-    const std::string& displayName, std::map<std::string, std::vector<WindowInfo>>& scanned) {
+const std::optional<std::vector<WindowInfo>>& ProtonMonitor::gameDisplayWindows(
+    const std::string& displayName, bool newlyNamed, std::chrono::steady_clock::time_point deadline,
+    std::map<std::string, std::optional<std::vector<WindowInfo>>>& scanned) {
   const std::string key = displayKey(displayName);
   if (const auto it = scanned.find(key); it != scanned.end()) return it->second;
   std::unique_ptr<X11WindowScanner>& scanner = gameDisplays[key];
-  // A display that broke is opened again: a relaunched game's gamescope may take the same number.
+  // A display that broke is opened again on its schedule: a relaunched game's gamescope may take the same number.
   if (scanner) {
-    scanner->reconnect();
+    if (newlyNamed) scanner->retryNow();
+    scanner->reconnect(deadline);
   } else {
-    scanner = std::make_unique<X11WindowScanner>(displayName);
+    scanner = std::make_unique<X11WindowScanner>(displayName, deadline);
   }
   // Only sessions use these displays, and sessions match windows by the pids the server knows.
-  return scanned.emplace(key, scanner->scan(true)).first->second;
+  std::vector<WindowInfo> windows = scanner->scan(true, deadline);
+  return scanned.emplace(key, scanner->scanComplete() ? std::optional(std::move(windows)) : std::nullopt)
+      .first->second;
 }
 
 void ProtonMonitor::poll() {
@@ -220,8 +222,10 @@ void ProtonMonitor::poll() {
   const ProcessSnapshot snapshot = scanProcesses();
   const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
   // The server's pids are asked only when a session may need them, so that an idle pass costs nothing more.
-  const std::vector<WindowInfo> windows = scanOwnDisplay(!sessions.empty() || !launchAppIds.empty());
-  std::map<std::string, std::vector<WindowInfo>> gameDisplayScans;
+  const auto scanDeadline = std::chrono::steady_clock::now() + kWindowScanBudget;
+  const std::optional<std::vector<WindowInfo>> windows =
+      scanOwnDisplay(!sessions.empty() || !launchAppIds.empty(), scanDeadline);
+  std::map<std::string, std::optional<std::vector<WindowInfo>>> gameDisplayScans;
 
   for (const std::string& appId : launchAppIds) {
     if (sessions.contains(appId)) continue;
@@ -243,16 +247,22 @@ void ProtonMonitor::poll() {
     GameDisplay gameDisplay;
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
+    bool windowsKnown = true;  // without a Proton process, the game has no window
     if (protonSeen) {
       // Only the newest is asked: looking further down would read every process's environment at every pass
       // while a sandboxed game runs. The judgement is the one kept for its namespaces.
       if (placeJudge->placeOf(newestProton->pid) == GamePlace::Host) {
         gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
       }
-      const std::vector<WindowInfo>& gameWindows =
-          gameDisplay.other ? gameDisplayWindows(*gameDisplay.name, gameDisplayScans) : windows;
-      anyWindow = findGameWindowBy(snapshot, gameWindows, isProtonPid, false);
-      readyWindow = findGameWindowBy(snapshot, gameWindows, isProtonPid, true);
+      const std::optional<std::vector<WindowInfo>>& gameWindows =
+          gameDisplay.other ? gameDisplayWindows(*gameDisplay.name, state.gameDisplay != displayKey(*gameDisplay.name),
+                                                 scanDeadline, gameDisplayScans)
+                            : windows;
+      windowsKnown = gameWindows.has_value();
+      if (gameWindows) {
+        anyWindow = findGameWindowBy(snapshot, *gameWindows, isProtonPid, false);
+        readyWindow = findGameWindowBy(snapshot, *gameWindows, isProtonPid, true);
+      }
     }
 
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
@@ -268,11 +278,9 @@ void ProtonMonitor::poll() {
     } else {
       state.missingEvidencePolls = 0;
     }
-    if (state.phase == SessionPhase::Launched && state.childGone && !anyWindow) {
-      ++state.missingWindowPolls;
-    } else {
-      state.missingWindowPolls = 0;
-    }
+    // A display late with its answers tells nothing of the game's windows.
+    state.missingWindowPolls =
+        countMissingWindowPolls(state, windowsKnown ? std::optional(anyWindow.has_value()) : std::nullopt);
 
     const bool evidenceGone = state.missingEvidencePolls > kMaxMissedPolls;
     const bool windowGone = !evidenceGone && state.missingWindowPolls > kMaxMissedPolls;

@@ -71,12 +71,16 @@ class ProtonMonitor {
   void reapChildren();
   // Forgets a pending start: its helper, still to be reaped, goes to the orphans.
   void dropPendingStart(std::map<std::string, PendingStart>::iterator it);
-  // Reopens the launcher's own display when it is missing, at most about once a second, and scans it.
-  std::vector<WindowInfo> scanOwnDisplay(bool withClientPids);
-  // The windows of a game's own display, scanned once per pass (kept in `scanned`, by display), connecting first
-  // when needed.
-  const std::vector<WindowInfo>& gameDisplayWindows(const std::string& displayName,
-                                                    std::map<std::string, std::vector<WindowInfo>>& scanned);
+  // Reopens the launcher's own display when it is missing and an attempt is due, and scans it until the deadline.
+  // No value when its windows are unknown: the display is late or cannot be reached.
+  std::optional<std::vector<WindowInfo>> scanOwnDisplay(bool withClientPids,
+                                                        std::chrono::steady_clock::time_point deadline);
+  // The windows of a game's own display, scanned once per pass until the deadline (kept in `scanned`, by display),
+  // connecting first when needed; no value when they are unknown. newlyNamed: a session names the display for the
+  // first time, so that one that could not be reached is tried at once.
+  const std::optional<std::vector<WindowInfo>>& gameDisplayWindows(
+      const std::string& displayName, bool newlyNamed, std::chrono::steady_clock::time_point deadline,
+      std::map<std::string, std::optional<std::vector<WindowInfo>>>& scanned);
   // companionDisplay: the DISPLAY the companion gets, as the game names the display its window was found on; no
   // value keeps the inherited one.
   void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
@@ -89,7 +93,6 @@ class ProtonMonitor {
   Logger logger;
   LaunchFailureReporter failureReporter;
   X11WindowScanner windowScanner;  // the launcher's own display
-  std::chrono::steady_clock::time_point lastReconnect{};
   // The displays of games that show their windows on another display than the launcher's (gamescope runs an X
   // server of its own), by display; a connection lives while a session's game is on it.
   std::map<std::string, std::unique_ptr<X11WindowScanner>> gameDisplays;

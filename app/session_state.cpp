@@ -8,6 +8,11 @@ bool shouldLaunchCursello(SessionPhase phase, bool protonSeen, bool readyWindowF
   return phase == SessionPhase::Waiting && protonSeen && readyWindowFound;
 }
 
+std::int32_t countMissingWindowPolls(const SessionState& state, std::optional<bool> windowSeen) {
+  if (!windowSeen) return state.missingWindowPolls;
+  return state.phase == SessionPhase::Launched && state.childGone && !*windowSeen ? state.missingWindowPolls + 1 : 0;
+}
+
 bool isDifferentLaunchedWindow(const SessionState& state, const WindowInfo& window) {
   if (state.launchedWindowXid == 0) return false;
   return window.xid != state.launchedWindowXid || window.pid != state.launchedWindowPid;

@@ -3,6 +3,7 @@
 #define CS_APP_SESSION_STATE_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -33,6 +34,11 @@ struct SessionState {
 
 // Returns true exactly when the phase is Waiting and both Proton processes and a ready window were seen.
 bool shouldLaunchCursello(SessionPhase phase, bool protonSeen, bool readyWindowFound);
+
+// Returns the count of consecutive passes in which a launched game whose companion has ended showed no window,
+// after this pass. windowSeen: whether the game showed one; no value when the windows of the game's display are
+// unknown (the display is late with its answers or cannot be reached), which leaves the count as it was.
+std::int32_t countMissingWindowPolls(const SessionState& state, std::optional<bool> windowSeen);
 
 // Returns whether a launch was made and the window differs from it in xid or pid.
 bool isDifferentLaunchedWindow(const SessionState& state, const WindowInfo& window);

@@ -5,13 +5,16 @@
 //
 //   idle      no game: the monitor's pass with no session and no Steam launch
 //   session   one game: its Steam launch, its Proton process with a visible window, and its companion running
+//   frozen    one game whose Proton process names a display that never answers (a stopped Xvfb, as a stopped
+//             gamescope): the wall-clock time of a pass, averaged over passes once a second for a minute, the
+//             time the main loop is held up
 //
 // The extra processes that crowd /proc carry desktop-sized environments (60 variables, about 4 KB). With DISPLAY
 // set, a stand-in shows 30 other windows, and the game's window is shown there too (run it under a window manager:
 // Xvfb :9 & DISPLAY=:9 openbox & DISPLAY=:9 poll_benchmark 300 1000). Without a display the session case is left
 // out, since the game cannot show its window.
 //
-//   poll_benchmark [--passes N] [--launcher PATH] COUNT...
+//   poll_benchmark [--passes N] [--frozen-seconds N] [--launcher PATH] COUNT...
 //
 // With --launcher, the real launcher is also started among the crowd (idle and in the game) and its own CPU time
 // per second and private dirty memory are read from /proc.
@@ -241,13 +244,17 @@ void prepare(const Workspace& w) {
   std::ofstream(w.root / "Cursello.exe") << "MZ stand-in\n";
 }
 
-// The game: Steam's launch process, and its Proton process showing the game's window.
+// The game: Steam's launch process, and its Proton process showing the game's window (none on another display).
 struct Game {
   pid_t launch = -1;
   pid_t proton = -1;
-  void start(const Workspace& w) {
+  void start(const Workspace& w, const std::optional<std::string>& otherDisplay = std::nullopt) {
     std::vector<std::string> base = desktopEnvironment();
-    if (const char* display = std::getenv("DISPLAY")) base.push_back(std::string("DISPLAY=") + display);
+    if (otherDisplay) {
+      base.push_back("DISPLAY=" + *otherDisplay);
+    } else if (const char* display = std::getenv("DISPLAY")) {
+      base.push_back(std::string("DISPLAY=") + display);
+    }
     std::vector<std::string> launchEnv = base;
     launchEnv.push_back(std::string("SteamAppId=") + kAppId);
     launch = spawn(selfPath(), {(w.steam() / "ubuntu12_32/reaper").string(), "--stand-in", "0", "SteamLaunch",
@@ -258,14 +265,56 @@ struct Game {
     protonEnv.push_back("STEAM_COMPAT_DATA_PATH=" + w.compat().string());
     protonEnv.push_back("WINEPREFIX=" + (w.compat() / "pfx").string());
     protonEnv.push_back("WINEFSYNC=1");
-    proton = spawn(selfPath(), {"python3", "--stand-in", "1", (w.proton() / "proton").string(), "waitforexitandrun",
-                                "/g/game.exe"},
+    proton = spawn(selfPath(),
+                   {"python3", "--stand-in", otherDisplay ? "0" : "1", (w.proton() / "proton").string(),
+                    "waitforexitandrun", "/g/game.exe"},
                    protonEnv);
   }
   ~Game() {
     end(proton);
     end(launch);
   }
+};
+
+// An X server that has stopped: it takes connections into its backlog and never answers. Ended on destruction.
+class FrozenDisplay {
+ public:
+  FrozenDisplay() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    posix_spawn_file_actions_adddup2(&actions, devNull, 2);
+    std::string program = "Xvfb";
+    std::vector<std::string> args = {program, "-displayfd", "3", "-nolisten", "tcp"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(devNull);
+    close(fds[1]);
+    char number[16] = {};
+    const ssize_t got = pid > 0 ? read(fds[0], number, sizeof number - 1) : -1;
+    close(fds[0]);
+    if (got > 0 && kill(pid, SIGSTOP) == 0) name = ":" + std::to_string(std::atoi(number));
+  }
+  ~FrozenDisplay() {
+    if (pid <= 0) return;
+    kill(pid, SIGCONT);
+    end(pid);
+  }
+  FrozenDisplay(const FrozenDisplay&) = delete;
+  FrozenDisplay& operator=(const FrozenDisplay&) = delete;
+
+  // Empty when Xvfb could not be started.
+  const std::string& display() const { return name; }
+
+ private:
+  pid_t pid = -1;
+  std::string name;
 };
 
 int countUserProcesses() {
@@ -340,11 +389,14 @@ int main(int argc, char** argv) {
   if (std::string_view(argv[0]).ends_with("/wine")) return standIn(0);
 
   int passes = 10;
+  int frozenSeconds = 60;
   std::optional<std::string> launcher;
   std::vector<int> counts;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--passes") == 0 && i + 1 < argc) {
       passes = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--frozen-seconds") == 0 && i + 1 < argc) {
+      frozenSeconds = std::max(0, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--launcher") == 0 && i + 1 < argc) {
       launcher = argv[++i];
     } else {
@@ -392,13 +444,50 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::printf("\n%d processes of this user (%d extra)%s\n", countUserProcesses(), count,
                 withDisplay ? ", 30 other windows" : "");
+    Cost idleCost;
     {
       cs::ProtonMonitor idle;
       idle.poll();
       const std::vector<Cost> costs = measure(passes, {floorPass, [&] { idle.poll(); }});
       row("floor", costs[0], costs[0]);
       row("monitor pass, idle", costs[1], costs[0]);
+      idleCost = costs[1];
       std::printf("  %-34s %8.1f MB private dirty\n", "benchmark process, idle", privateDirtyMb("self"));
+    }
+    if (frozenSeconds > 0 && withDisplay) {
+      // The main loop's view: wall-clock time per pass, with passes once a second as the launcher makes them, so
+      // that waits between attempts on the frozen display run as they do there. Beside it the same game waiting
+      // for its window on the launcher's own display, which answers.
+      const auto waitingGame = [&](const std::string& display) {
+        Game game;
+        game.start(workspace, display);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cs::ProtonMonitor waiting;
+        double totalMs = 0;
+        double longestMs = 0;
+        for (int i = 0; i < frozenSeconds; ++i) {
+          const auto before = Clock::now();
+          waiting.poll();
+          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+          totalMs += ms;
+          longestMs = std::max(longestMs, ms);
+          std::this_thread::sleep_until(before + std::chrono::seconds(1));
+        }
+        return std::pair(totalMs / frozenSeconds, longestMs);
+      };
+      FrozenDisplay frozen;
+      if (frozen.display().empty()) {
+        std::printf("  %-34s left out: Xvfb could not be started\n", "game on a frozen display");
+      } else {
+        const auto [frozenMs, frozenLongestMs] = waitingGame(frozen.display());
+        const auto [answeringMs, answeringLongestMs] = waitingGame(std::getenv("DISPLAY"));
+        std::printf("  wall-clock time per pass, passes once a second for %d s: idle %.3f ms (median)\n",
+                    frozenSeconds, idleCost.wallMs);
+        std::printf("  %-34s %8.3f ms average, longest %.1f ms\n", "game waiting on its display", answeringMs,
+                    answeringLongestMs);
+        std::printf("  %-34s %8.3f ms average, longest %.1f ms\n", "game waiting on a frozen display", frozenMs,
+                    frozenLongestMs);
+      }
     }
     if (withDisplay) {
       Game game;

@@ -93,7 +93,7 @@ std::vector<std::string> recordFields(std::string_view line) {
   for (std::size_t start = 0;;) {
     const std::size_t tab = line.find('\t', start);
     fields.push_back(
-        escapeControlBytes(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start)));
+        logText(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start)));
     if (tab == std::string_view::npos) return fields;
     start = tab + 1;
   }

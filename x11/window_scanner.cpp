@@ -1,5 +1,6 @@
 #include "x11/window_scanner.h"
 
+#include <sys/stat.h>
 #include <xcb/res.h>
 #include <xcb/xcb.h>
 
@@ -9,6 +10,7 @@
 #include <limits>
 #include <utility>
 
+#include "x11/display_name.h"
 #include "x11/x_connection.h"
 
 namespace cs {
@@ -85,40 +87,80 @@ std::string wmNameFrom(const xcb_get_property_reply_t* reply) {
   return std::string(bytes, strnlen(bytes, length));
 }
 
+// The display's socket in the file system; none for a display of another machine or a socket that is not there.
+SocketIdentity localSocketOf(const std::string& displayName) {
+  const auto address = parseDisplayName(displayName);
+  struct stat info {};
+  if (!address || !address->host.empty() ||
+      stat(("/tmp/.X11-unix/X" + std::to_string(address->number)).c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) {
+    return {};
+  }
+  return {info.st_dev, info.st_ino, std::int64_t{info.st_mtim.tv_sec} * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
 }  // namespace
+
+void RetrySchedule::failed(Clock::time_point now) {
+  wait = wait == Clock::duration{} ? Clock::duration(kFirstWait) : std::min<Clock::duration>(wait * 2, kLongestWait);
+  next = now + wait;
+}
+
+void RetrySchedule::reset() {
+  next = {};
+  wait = {};
+}
 
 X11WindowScanner::X11WindowScanner()
     : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "") {}
 
-X11WindowScanner::X11WindowScanner(std::string displayName) : name(std::move(displayName)) { connect(); }
+X11WindowScanner::X11WindowScanner(std::string displayName, Clock::time_point deadline) : name(std::move(displayName)) {
+  connect(deadline);
+}
 
 X11WindowScanner::~X11WindowScanner() = default;
 
 bool X11WindowScanner::available() const { return connection != nullptr && connection->ok(); }
 
-bool X11WindowScanner::reconnect() {
-  if (!available()) connect();
+bool X11WindowScanner::reconnect(Clock::time_point deadline) {
+  if (available() || name.empty()) return available();
+  const Clock::time_point now = Clock::now();
+  if (!retries.due(now)) {
+    // A relaunched game's gamescope, or a restarted Xwayland, usually takes the same number with a new socket.
+    const SocketIdentity socket = localSocketOf(name);
+    if (socket == SocketIdentity{} || socket == failedSocket) return false;
+    retries.reset();
+  }
+  connect(deadline);
   return available();
 }
 
-void X11WindowScanner::connect() {
+void X11WindowScanner::retryNow() { retries.reset(); }
+
+void X11WindowScanner::failed() {
+  connection.reset();
+  retries.failed(Clock::now());
+  failedSocket = localSocketOf(name);
+}
+
+void X11WindowScanner::connect(Clock::time_point deadline) {
   connection.reset();
   netClientListAtom = netWmPidAtom = netWmNameAtom = utf8StringAtom = 0;
-  hasResourceExtension = false;
-  if (name.empty()) return;
-  auto fresh = std::make_unique<XConnection>(name);
-  if (!fresh->ok()) return;
+  hasResourceExtension = resourceExtensionKnown = false;
+  // Once the deadline has passed, the attempt waits for the next pass; it has not failed.
+  if (name.empty() || Clock::now() >= deadline) return;
+  auto fresh = std::make_unique<XConnection>(name, deadline);
+  if (!fresh->ok()) {
+    failed();
+    return;
+  }
   connection = std::move(fresh);
   const SigpipeBlock sigpipe;
   // XCB's own lookup of an extension waits for its answer without a limit: it is asked here and its answer read
-  // with the atoms' below, so that nothing later waits for it.
+  // once an answer to a later request is in (the atoms' below), so that nothing waits for it.
   xcb_prefetch_extension_data(connection->get(), &xcb_res_id);
+  connection->startRound(deadline);
   lookUpMissingAtoms();
-  if (connection->ok()) {
-    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection->get(), &xcb_res_id);
-    hasResourceExtension = extension != nullptr && extension->present != 0;
-  }
-  if (!connection->ok()) connection.reset();
+  if (!connection->ok()) failed();
 }
 
 void X11WindowScanner::lookUpMissingAtoms() {
@@ -139,17 +181,30 @@ void X11WindowScanner::lookUpMissingAtoms() {
     w.cookie = xcb_intern_atom(connection->get(), 1, static_cast<std::uint16_t>(std::strlen(w.atomName)), w.atomName);
     asked = true;
   }
-  if (!asked || !connection->flush()) return;
-  for (Wanted& w : wanted) {
-    if (*w.atom != XCB_ATOM_NONE) continue;
-    if (const auto reply = connection->reply<xcb_intern_atom_reply_t>(w.cookie.sequence)) *w.atom = reply->atom;
+  if (asked && connection->flush()) {
+    for (Wanted& w : wanted) {
+      if (*w.atom != XCB_ATOM_NONE) continue;
+      if (const auto reply = connection->reply<xcb_intern_atom_reply_t>(w.cookie.sequence)) *w.atom = reply->atom;
+    }
+  }
+  // The extension's answer came before any later one: the atoms' at the connection's first round, or the one a
+  // late round left behind, which startRound has seen come.
+  if (!resourceExtensionKnown && connection->ok() && !connection->late()) {
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection->get(), &xcb_res_id);
+    hasResourceExtension = extension != nullptr && extension->present != 0;
+    resourceExtensionKnown = true;
   }
 }
 
-std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
+std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids, Clock::time_point deadline) {
   std::vector<WindowInfo> windows;
+  complete = false;
   if (!available()) return windows;
   const SigpipeBlock sigpipe;
+  if (!connection->startRound(deadline)) {
+    if (!connection->ok()) failed();
+    return windows;
+  }
   lookUpMissingAtoms();
   // Nobody named _NET_WM_PID yet: no window declares a pid.
   const std::vector<std::uint32_t> ids =
@@ -158,7 +213,7 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
   const bool askClientIds = withClientPids && hasResourceExtension;
 
   std::vector<WindowQueries> queries;
-  for (std::size_t first = 0; first < ids.size() && connection->ok(); first += kBatchWindows) {
+  for (std::size_t first = 0; first < ids.size() && connection->ok() && !connection->late(); first += kBatchWindows) {
     const std::size_t end = std::min(ids.size(), first + kBatchWindows);
     queries.assign(end - first, WindowQueries{});
     for (std::size_t i = first; i < end; ++i) {
@@ -210,8 +265,15 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
   }
 
   if (!connection->ok()) {
-    connection.reset();
+    failed();
     windows.clear();
+  } else if (connection->late()) {
+    windows.clear();
+  } else {
+    // Only a display that answers requests counts as back: one that takes connections and then stays silent is
+    // tried less and less often.
+    complete = true;
+    retries.reset();
   }
   return windows;
 }
@@ -219,6 +281,7 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids) {
 std::vector<std::uint32_t> X11WindowScanner::topLevelWindows() {
   std::vector<std::uint32_t> windows;
   xcb_connection_t* c = connection->get();
+  if (!connection->ok() || connection->late()) return windows;
   if (netClientListAtom != XCB_ATOM_NONE) {
     const xcb_get_property_cookie_t cookie =
         askProperty(c, connection->root(), netClientListAtom, XCB_ATOM_WINDOW, kPropertyLongLength);
@@ -231,7 +294,7 @@ std::vector<std::uint32_t> X11WindowScanner::topLevelWindows() {
   }
   // A reparenting window manager puts its frames, not the clients, under the root; the root's children are only
   // the fallback for a display without an EWMH window manager, such as gamescope's.
-  if (windows.empty()) {
+  if (windows.empty() && connection->ok() && !connection->late()) {
     const xcb_query_tree_cookie_t cookie = xcb_query_tree(c, connection->root());
     connection->flush();
     if (const auto reply = connection->reply<xcb_query_tree_reply_t>(cookie.sequence)) {

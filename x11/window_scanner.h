@@ -3,6 +3,9 @@
 #ifndef CS_X11_WINDOW_SCANNER_H
 #define CS_X11_WINDOW_SCANNER_H
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,15 +26,52 @@ struct WindowInfo {
   bool visible = false;  // map state is IsViewable
 };
 
+// A socket file as stat shows it; all 0 for none. The time tells apart a new socket that got a freed inode.
+struct SocketIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::int64_t modifiedNs = 0;
+  bool operator==(const SocketIdentity&) const = default;
+};
+
+// How long one scan may wait for its answers when no deadline is given.
+constexpr std::chrono::milliseconds kXScanTimeout{500};
+
+// When a display that could not be reached is tried again: 1 s after a failure, then after 2, 4, 8 … up to 30 s
+// while the failures go on, until the display answers a scan.
+class RetrySchedule {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kFirstWait{1};
+  static constexpr std::chrono::seconds kLongestWait{30};
+  // Passes come once a second; a pass that comes this much early still makes its attempt.
+  static constexpr std::chrono::milliseconds kSlack{100};
+
+  // Whether an attempt is due: none failed since the last reset, or the wait has passed.
+  bool due(Clock::time_point now) const { return now + kSlack >= next; }
+  // An attempt failed at `now`: the next one waits twice as long as the last wait, up to kLongestWait; the first
+  // one kFirstWait.
+  void failed(Clock::time_point now);
+  // The next attempt is due at once and waits start again from kFirstWait.
+  void reset();
+
+ private:
+  Clock::time_point next{};
+  Clock::duration wait{};
+};
+
 // Owns a connection to one display, opened at construction and closed at destruction. The connection is plain
-// XCB and every wait on it has a limit: a display that goes away or stops answering is dropped, and reconnect()
-// opens it again.
+// XCB and every wait on it has a limit: a display that answers late is left alone until its answers are in, one
+// that breaks or stays silent for kXSilenceLimit is dropped, and reconnect() opens it again on a RetrySchedule.
 class X11WindowScanner {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // Connects to the display named by DISPLAY.
   X11WindowScanner();
-  // Connects to the display named; an empty name is no display.
-  explicit X11WindowScanner(std::string displayName);
+  // Connects to the display named, waiting for its first answers until the deadline (none is made when it has
+  // passed); an empty name is no display.
+  explicit X11WindowScanner(std::string displayName, Clock::time_point deadline = Clock::now() + kXScanTimeout);
   ~X11WindowScanner();
   X11WindowScanner(const X11WindowScanner&) = delete;
   X11WindowScanner& operator=(const X11WindowScanner&) = delete;
@@ -40,18 +80,28 @@ class X11WindowScanner {
   bool available() const;
   const std::string& displayName() const { return name; }
 
-  // Connects again when not available; returns available().
-  bool reconnect();
+  // Connects again when not available and an attempt is due: the retry schedule's wait has passed, or the
+  // display's socket under /tmp/.X11-unix was made anew since the last failure. No attempt once the deadline has
+  // passed; it is still due then. Returns available().
+  bool reconnect(Clock::time_point deadline = Clock::now() + kXScanTimeout);
+  // Makes the next reconnect() try at once, and waits after failures start again from the first.
+  void retryNow();
 
   // Returns the top-level windows that declare a process id greater than 0 and can show something (neither
   // InputOnly nor 1 pixel wide or high), in listing order; empty without a display. A window that vanishes while
   // it is queried comes out with the defaults and is dropped. With withClientPids, each window's pid is the one the
-  // server knows for the window's client (X-Resource), where it knows one. When the display breaks or misses a
-  // deadline, the connection is closed, the result is empty and available() turns false.
-  std::vector<WindowInfo> scan(bool withClientPids = false);
+  // server knows for the window's client (X-Resource), where it knows one. Answers are awaited until the deadline;
+  // a display that misses it keeps its connection and is asked nothing more until its last answer is in. When the
+  // display breaks or stays silent too long, the connection is closed and available() turns false.
+  std::vector<WindowInfo> scan(bool withClientPids = false, Clock::time_point deadline = Clock::now() + kXScanTimeout);
+  // Whether the last scan read every window: false when the display was not available, late with earlier answers,
+  // or missed the deadline. An empty scan that is not complete says nothing of the display's windows.
+  bool scanComplete() const { return complete; }
 
  private:
-  void connect();
+  void connect(Clock::time_point deadline);
+  // The connection is dropped, or an attempt to open it failed.
+  void failed();
   void lookUpMissingAtoms();
   std::vector<std::uint32_t> topLevelWindows();
 
@@ -64,6 +114,12 @@ class X11WindowScanner {
   std::uint32_t netWmNameAtom = 0;
   std::uint32_t utf8StringAtom = 0;
   bool hasResourceExtension = false;
+  bool resourceExtensionKnown = false;
+  bool complete = false;
+  RetrySchedule retries;
+  // The display's socket in the file system when the last attempt failed: a server started anew on the same number
+  // makes a new one.
+  SocketIdentity failedSocket;
 };
 
 }  // namespace cs

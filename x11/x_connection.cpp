@@ -8,6 +8,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -39,25 +40,32 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// A socket connected to the address within the deadline, or -1.
-int connectWithin(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+// A socket connected to the address within the deadline, or -1 with the reason in error. A local socket answers
+// at once: connected, refused, or EAGAIN when its listener's backlog is full (a server that takes no connections,
+// where a blocking connect such as XCB's would wait without a limit). A TCP connection is in progress first.
+int connectWithin(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline, int& error) {
   const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
   if (connect(fd, address, length) == 0) return fd;
-  // A local socket whose listener takes no connections fails with EAGAIN once its backlog is full: that server
-  // does not serve. A TCP connection is in progress.
-  int error = 0;
+  error = errno;
   socklen_t size = sizeof error;
-  if (errno == EINPROGRESS && waitFor(fd, POLLOUT, deadline) &&
-      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
-    return fd;
+  if (error == EINPROGRESS) {
+    error = ETIMEDOUT;
+    if (waitFor(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+      return fd;
+    }
   }
   close(fd);
   return -1;
 }
 
 int connectLocal(int number, Clock::time_point deadline) {
-  // Where XCB looks on Linux, in its order: the abstract socket, then the one in the file system.
+  // XCB's way on Linux: the abstract socket, and the one in the file system only when no abstract one exists or
+  // nobody listens there. Any other failure ends XCB's attempt too: XCB is called only where the probe found the
+  // socket that XCB will take, and a full backlog there is not answering.
   const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
   for (const std::size_t offset : {std::size_t{1}, std::size_t{0}}) {
     sockaddr_un address{};
@@ -66,8 +74,9 @@ int connectLocal(int number, Clock::time_point deadline) {
     std::memcpy(address.sun_path + offset, path.data(), path.size());
     // The abstract name is exactly its bytes after the leading NUL; the path ends with its own NUL.
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (1 - offset));
-    const int fd = connectWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline);
-    if (fd >= 0) return fd;
+    int error = 0;
+    const int fd = connectWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline, error);
+    if (fd >= 0 || (error != ENOENT && error != ECONNREFUSED)) return fd;
   }
   return -1;
 }
@@ -85,7 +94,8 @@ int connectTcp(const std::string& host, int number, Clock::time_point deadline) 
     if (getaddrinfo(numeric.c_str(), std::to_string(6000 + number).c_str(), &hints, &found) != 0) continue;
     int fd = -1;
     for (const addrinfo* entry = found; entry != nullptr && fd < 0; entry = entry->ai_next) {
-      fd = connectWithin(entry->ai_family, entry->ai_addr, entry->ai_addrlen, deadline);
+      int error = 0;
+      fd = connectWithin(entry->ai_family, entry->ai_addr, entry->ai_addrlen, deadline, error);
     }
     freeaddrinfo(found);
     if (fd >= 0) return fd;
@@ -93,10 +103,12 @@ int connectTcp(const std::string& host, int number, Clock::time_point deadline) 
   return -1;
 }
 
-// Whether a server answers the display's connection handshake before the deadline. XCB's own handshake waits
-// without a limit, and a hung server (or a compositor that kept the socket of an X server it gave up on) accepts
-// connections and never answers; so the server is asked once on a connection of our own first. Only a server that
-// stops answering in the moment between the two connections can still hold XCB's handshake up.
+// Whether a server answers the display's connection handshake before the deadline. XCB connects in blocking mode
+// and waits for its handshake without a limit, and a hung server (or a compositor that kept the socket of an X
+// server it gave up on) accepts connections and never answers; so the server is asked once on a connection of our
+// own first, taken the way XCB takes its own. Only a server that stops answering in the moment between the two
+// connections can still hold XCB up: xcb_connect_to_fd runs the same handshake without a limit, so handing XCB a
+// socket of ours would close no gap, and waiting on another thread is not worth a second thread in the program.
 bool answersHandshake(const DisplayAddress& address, Clock::time_point deadline) {
   const int fd = address.host.empty() ? connectLocal(address.number, deadline)
                                       : connectTcp(address.host, address.number, deadline);
@@ -116,9 +128,9 @@ bool answersHandshake(const DisplayAddress& address, Clock::time_point deadline)
 
 }  // namespace
 
-XConnection::XConnection(const std::string& displayName) {
+XConnection::XConnection(const std::string& displayName, Clock::time_point connectDeadline) {
   const std::optional<DisplayAddress> address = parseDisplayName(displayName);
-  if (!address || !answersHandshake(*address, Clock::now() + kXConnectTimeout)) return;
+  if (!address || !answersHandshake(*address, std::min(connectDeadline, Clock::now() + kXConnectTimeout))) return;
   const SigpipeBlock sigpipe;
   int screen = 0;
   connection = xcb_connect(displayName.c_str(), &screen);
@@ -127,6 +139,8 @@ XConnection::XConnection(const std::string& displayName) {
     connection = nullptr;
     return;
   }
+  lastAnswer = Clock::now();
+  deadline = lastAnswer;  // a request sent before the first round waits for nothing
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
   for (int i = 0; i < screen && screens.rem > 0; ++i) xcb_screen_next(&screens);
   if (screens.rem > 0) {
@@ -141,25 +155,68 @@ XConnection::~XConnection() {
   if (connection != nullptr) xcb_disconnect(connection);
 }
 
+bool XConnection::startRound(Clock::time_point roundDeadline) {
+  if (!ok()) return false;
+  deadline = roundDeadline;
+  if (unawaited) {
+    // Answers come in the order of the requests: once the last one left behind is in, all are.
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    const bool broken = xcb_connection_has_error(connection) != 0;
+    if (!broken && xcb_poll_for_reply(connection, *unawaited, &reply, &error) != 0) {
+      std::free(reply);
+      std::free(error);
+      unawaited.reset();
+      lastAnswer = Clock::now();
+      lost = xcb_connection_has_error(connection) != 0;  // XCB says "would not block" of a connection that broke
+    } else if (broken || Clock::now() - lastAnswer >= kXSilenceLimit) {
+      lost = true;
+    }
+  }
+  return ok() && !unawaited;
+}
+
 bool XConnection::flush() {
   if (!ok()) return false;
   if (xcb_flush(connection) <= 0) lost = true;
   return !lost;
 }
 
+void XConnection::leaveUnawaited(unsigned int sequence) {
+  // Sequence numbers wrap around at 2^32; the later of two is the one less than 2^31 ahead.
+  if (unawaited && static_cast<std::int32_t>(sequence - *unawaited) <= 0) {
+    xcb_discard_reply(connection, sequence);
+    return;
+  }
+  if (unawaited) xcb_discard_reply(connection, *unawaited);
+  unawaited = sequence;
+}
+
 void* XConnection::awaitReply(unsigned int sequence) {
   if (!ok()) return nullptr;
-  const Clock::time_point deadline = Clock::now() + kXReplyTimeout;
+  if (late()) {
+    leaveUnawaited(sequence);
+    return nullptr;
+  }
   for (;;) {
     void* reply = nullptr;
     xcb_generic_error_t* error = nullptr;
     // Reads what the server has sent so far without waiting, and hands over this request's answer once it is in.
     if (xcb_poll_for_reply(connection, sequence, &reply, &error) != 0) {
       std::free(error);
+      if (xcb_connection_has_error(connection) != 0) {
+        lost = true;  // XCB says "would not block" of a broken connection, with no answer
+      } else {
+        lastAnswer = Clock::now();
+      }
       return reply;
     }
-    if (xcb_connection_has_error(connection) != 0 || !waitFor(xcb_get_file_descriptor(connection), POLLIN, deadline)) {
+    if (xcb_connection_has_error(connection) != 0) {
       lost = true;
+      return nullptr;
+    }
+    if (!waitFor(xcb_get_file_descriptor(connection), POLLIN, deadline)) {
+      leaveUnawaited(sequence);
       return nullptr;
     }
   }

@@ -8,8 +8,10 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "tests/support/session_bus.h"
 #include "tests/support/steam_desktop.h"
@@ -554,6 +556,8 @@ TEST_F(LauncherEndToEnd, AGameOnADisplayOfItsOwnIsServedThereUntilThatDisplayEnd
   EXPECT_EQ(desktop->countLog("Launched Cursello for AppID "), 2) << dump();
 }
 
+// A game on a display that never answers (a stopped gamescope), for 20 s: the tray answers all along, and the
+// display is tried again less and less often instead of at every pass.
 TEST_F(LauncherEndToEnd, ADisplayThatNeverAnswersHoldsNoPassUp) {
   XServer hung(false);
   ASSERT_TRUE(hung.ok()) << hung.diagnostics();
@@ -563,8 +567,35 @@ TEST_F(LauncherEndToEnd, ADisplayThatNeverAnswersHoldsNoPassUp) {
   desktop->startSteamLaunch("2330", proton, {});
   desktop->startGame("2330", proton, "", {"DISPLAY=" + hung.display()});
   ASSERT_TRUE(desktop->waitForLog("Confirmed Proton process state for AppID 2330")) << dump();
-  desktop->waitPasses(3);
+  std::vector<TrayItem> items;
+  ASSERT_TRUE(waitUntil([&] { return !(items = registeredTrayItems(bus.address())).empty(); })) << dump();
+
+  using Clock = std::chrono::steady_clock;
+  for (const auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(20);) {
+    const auto before = Clock::now();
+    EXPECT_EQ(trayItemProperty(bus.address(), items.front(), "Status").value_or("(no answer)"), "Active");
+    EXPECT_LT(Clock::now() - before, std::chrono::seconds(1)) << "a tray read waited on the main loop";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  // Each attempt leaves a connection in the stopped server's backlog: at 0, 1, 3, 7 and 15 s, not once a second.
+  EXPECT_LE(hung.queuedConnections(), 6);
   EXPECT_EQ(desktop->countLog("Game AppID 2330 shows its windows on X11 display " + hung.display() + ";"), 1) << dump();
+}
+
+// The launcher's own display stops answering for 3 s (a grab, a busy Xwayland): nothing is logged, and its games
+// are served once it answers.
+TEST_F(LauncherEndToEnd, TheLaunchersOwnDisplayPausedForSecondsLogsNothingAndItsGamesAreServed) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("2350");
+  desktop->startLauncher();
+  desktop->startSteamLaunch("2350", proton, {});
+  ASSERT_TRUE(desktop->waitForLog("Detected Steam launch for AppID 2350;")) << dump();
+  x.freeze();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  x.thaw();
+  desktop->startGame("2350", proton, "Game 2350");
+  EXPECT_GT(waitForCompanion("2350"), 0);
+  EXPECT_EQ(desktop->countLog("X11 display "), 0) << dump();
 }
 
 // A Wayland compositor restarts a crashed Xwayland on the same number; the tray lives on Wayland meanwhile. The

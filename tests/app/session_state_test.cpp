@@ -23,6 +23,18 @@ TEST(SessionRules, LaunchOnlyWhenWaitingWithProtonAndReadyWindow) {
   }
 }
 
+TEST(SessionRules, MissedWindowsCountOnlyAfterTheCompanionEndedAndNotWhileTheDisplayIsUnknown) {
+  SessionState launched;
+  launched.phase = SessionPhase::Launched;
+  launched.childGone = true;
+  launched.missingWindowPolls = 3;
+  EXPECT_EQ(countMissingWindowPolls(launched, false), 4);
+  EXPECT_EQ(countMissingWindowPolls(launched, std::nullopt), 3) << "a late display clears no session";
+  EXPECT_EQ(countMissingWindowPolls(launched, true), 0);
+  launched.childGone = false;
+  EXPECT_EQ(countMissingWindowPolls(launched, false), 0);
+}
+
 TEST(SessionRules, DifferentWindowOnlyAfterALaunch) {
   SessionState fresh;
   EXPECT_FALSE(isDifferentLaunchedWindow(fresh, WindowInfo{5, 100, "x", true}));

@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -176,6 +178,25 @@ void XServer::crash() {
 
 void XServer::freeze() {
   if (serverPid > 0) frozen = ::kill(serverPid, SIGSTOP) == 0;
+}
+
+void XServer::thaw() {
+  if (frozen && ::kill(serverPid, SIGCONT) == 0) frozen = false;
+}
+
+int XServer::queuedConnections() const {
+  // /proc/net/unix lists a connection that waits in a listener's backlog under the listener's name and without an
+  // inode of its own: "Num RefCount Protocol Flags Type St Inode Path".
+  const std::string path = "/tmp/.X11-unix/X" + displayName.substr(std::min<std::size_t>(1, displayName.size()));
+  std::istringstream lines(slurp("/proc/net/unix"));
+  int queued = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, name;
+    fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name;
+    if (inode == "0" && (name == path || name == "@" + path)) ++queued;
+  }
+  return queued;
 }
 
 bool XServer::startServer(std::optional<int> number) {

@@ -38,6 +38,11 @@ class XServer {
   void crash();
   // Stops the server: it still accepts connections and never answers them, as a hung server does.
   void freeze();
+  // Lets a frozen server go on.
+  void thaw();
+  // The connections waiting in the backlogs of the server's sockets, which a frozen server never takes: one per
+  // client that tried to connect meanwhile.
+  int queuedConnections() const;
 
  private:
   bool startServer(std::optional<int> number);

@@ -12,10 +12,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_support.h"
 #include "tests/support/x_server.h"
+#include "x11/x_connection.h"
 
 namespace cs {
 namespace {
@@ -460,6 +462,62 @@ TEST(X11WindowScanner, VanishedWindowIsSkippedUnderTheTestsOwnErrorHandler) {
 TEST(X11WindowScanner, VanishedWindowIsSkippedUnderXlibsDefaultErrorHandler) {
   // Xlib's default handler ends the process on any error: reaching the end is the test.
   expectVanishedWindowSkipped(nullptr);
+}
+
+// --- Displays that answer late or not at all ----------------------------------------------------------------------
+
+TEST(RetrySchedule, WaitsDoubleFromOneSecondUpToThirtyAndAResetMakesTheNextAttemptDueAtOnce) {
+  RetrySchedule retries;
+  auto now = RetrySchedule::Clock::now();
+  EXPECT_TRUE(retries.due(now));
+  for (const int wait : {1, 2, 4, 8, 16, 30, 30}) {
+    retries.failed(now);
+    now += std::chrono::seconds(wait);
+    EXPECT_FALSE(retries.due(now - RetrySchedule::kSlack * 2)) << "wait " << wait;
+    EXPECT_TRUE(retries.due(now - RetrySchedule::kSlack)) << "wait " << wait;
+  }
+  retries.reset();
+  EXPECT_TRUE(retries.due(now));
+}
+
+// A server that stops answering for a while (a grab, a busy Xwayland) keeps its connection: its scans in between
+// say nothing of its windows, and once it answers it is read as before. Silent for five seconds, it is lost, and
+// then tried again only when due.
+TEST(X11WindowScanner, AServerLateWithItsAnswersKeepsItsConnectionUntilSilentForFiveSeconds) {
+  XServer server(false);
+  ASSERT_TRUE(server.ok()) << server.diagnostics();
+  const Connection connection(server.display());
+  const Window window = connection.createWindow(4242);
+  XSync(connection.get(), False);
+  X11WindowScanner scanner(server.display());
+  const auto soon = [] { return X11WindowScanner::Clock::now() + std::chrono::milliseconds(100); };
+  for (int round = 0; round < 2; ++round) {
+    server.freeze();
+    for (int pass = 0; pass < 2; ++pass) {
+      EXPECT_TRUE(scanner.scan(false, soon()).empty());
+      EXPECT_FALSE(scanner.scanComplete()) << "round " << round << " pass " << pass;
+      EXPECT_TRUE(scanner.available()) << "round " << round << " pass " << pass;
+    }
+    server.thaw();
+    EXPECT_TRUE(test::waitUntil([&] {
+      const std::vector<unsigned long> xids = xidsOf(scanner.scan());
+      return scanner.scanComplete() && xids == std::vector<unsigned long>{window};
+    })) << "round " << round;
+  }
+
+  server.freeze();
+  scanner.scan(false, soon());
+  std::this_thread::sleep_for(kXSilenceLimit);
+  scanner.scan();
+  EXPECT_FALSE(scanner.available());
+  // Each attempt leaves a connection in the frozen server's backlog.
+  const int queued = server.queuedConnections();
+  EXPECT_FALSE(scanner.reconnect());
+  EXPECT_EQ(server.queuedConnections(), queued) << "tried before the first wait was over";
+  scanner.retryNow();
+  EXPECT_FALSE(scanner.reconnect());
+  EXPECT_EQ(server.queuedConnections(), queued + 1);
+  server.thaw();
 }
 
 // --- Without a display ---------------------------------------------------------------------------------------------
