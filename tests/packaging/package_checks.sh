@@ -108,7 +108,7 @@ case $check in
     grep -qx "ExecStart=\"$program\"" "$unit"
     mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
     XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
-    rmdir "$tmp/run"
+    rm -rf -- "$tmp/run"
     [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
     [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
     desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
