@@ -339,7 +339,7 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   if (place == GamePlace::Sandboxed) {
     LaunchFailure failure;
     std::optional<SandboxStart> start =
-        startInsideSandbox(appId, game, snapshot, executableDir() / "Cursello.exe", logger, failure);
+        startInsideSandbox(appId, game, snapshot, curselloExePath(), logger, failure);
     if (!start) {
       failure.appId = appId;
       failure.windowTitle = window.title;
@@ -410,7 +410,7 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
     return;
   }
 
-  const std::filesystem::path exePath = executableDir() / "Cursello.exe";
+  const std::filesystem::path exePath = curselloExePath();
   // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
   // companion must match them or its wineserver turns it away.
   ProcessInfo gameProcess;

@@ -82,6 +82,26 @@ std::string launchLogLine(const std::string& appId, std::int32_t inheritedEnvPid
          " WINEDLLOVERRIDES=\"" + kCurselloDllOverrides + "\"";
 }
 
+bool reportCurselloMissing(const std::filesystem::path& exePath, Logger& logger, LaunchFailure* failure) {
+  // Named with every other place the launcher looks, so that the user learns where the file may go.
+  std::vector<std::filesystem::path> places = {exePath};
+  for (const auto& place : curselloExePlaces()) {
+    if (place != exePath) places.push_back(place);
+  }
+  std::string listed;
+  for (const auto& place : places) {
+    listed += (listed.empty() ? "" : " or ") + place.string();
+    if (failure != nullptr) failure->curselloDirs.push_back(place.parent_path());
+  }
+  const std::string message = "Cursello.exe not found: " + listed;
+  logger.log(message);
+  if (failure != nullptr) {
+    failure->kind = LaunchFailureKind::CurselloMissing;
+    failure->message = message;
+  }
+  return false;
+}
+
 bool spawnCursello(const std::string& appId, const LaunchContext& context, const std::filesystem::path& exePath,
                    const Environment& inheritedEnv, std::int32_t inheritedEnvPid, Logger& logger,
                    std::int32_t& childPid, LaunchFailure* failure) {
@@ -91,13 +111,10 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
     if (failure != nullptr) {
       failure->kind = kind;
       failure->message = message;
-      if (kind == LaunchFailureKind::CurselloMissing) failure->curselloDir = exePath.parent_path();
     }
     return false;
   };
-  if (!pathExists(exePath)) {
-    return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
-  }
+  if (!pathExists(exePath)) return reportCurselloMissing(exePath, logger, failure);
   if (!pathExists(context.compatDataPath)) {
     return fail(LaunchFailureKind::CompatDataMissing,
                 "Compatdata path not found: " + logText(context.compatDataPath.string()));

@@ -34,6 +34,10 @@ std::vector<std::string> launchArguments(const std::string& appId, const LaunchC
 std::string launchLogLine(const std::string& appId, std::int32_t inheritedEnvPid, const LaunchContext& context,
                           const std::filesystem::path& prefix, const std::filesystem::path& exe);
 
+// Logs that Cursello.exe is missing at exePath, naming every other place it is looked for too, and, when failure is
+// not null, fills in its kind, the message and the directories. Returns false.
+bool reportCurselloMissing(const std::filesystem::path& exePath, Logger& logger, LaunchFailure* failure);
+
 // Checks the four paths, logs the launch and starts the wine loader without waiting for it. Returns true and
 // sets childPid when the child was started; otherwise logs why, leaves childPid alone and, when failure is not
 // null, fills in its kind, the logged message and (for a missing Cursello.exe) the directory it belongs in.

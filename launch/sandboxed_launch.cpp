@@ -222,7 +222,6 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
     logger.log(message);
     failure.kind = kind;
     failure.message = message;
-    if (kind == LaunchFailureKind::CurselloMissing) failure.curselloDir = exePath.parent_path();
     return std::nullopt;
   };
   const std::int32_t gamePid = game.pid();
@@ -244,7 +243,8 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   const JoinPlan& plan = *verdict.plan;
   const std::string head = "Failed to start Cursello inside the sandbox of AppID " + appId + ": ";
   if (!pathExists(exePath)) {
-    return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
+    reportCurselloMissing(exePath, logger, &failure);
+    return std::nullopt;
   }
 
   // Opened here, before the helper enters anything, so that it is our Cursello.exe that lands in the sandbox.

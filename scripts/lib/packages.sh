@@ -10,7 +10,7 @@ BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator x11 xcb)
 # ./scripts/test: the test build, the services the tests start, the package checks, and Wine with the MinGW
 # compiler for the Windows programs of the end-to-end test with real Wine.
 TEST_PACKAGES=(gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
-  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine mingw)
+  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine mingw systemd-analyze)
 # The simulation that ./scripts/run plays without a display.
 SIMULATION_PACKAGES=(gtest xvfb openbox dbus gdbus)
 # ./scripts/package: the tools of every package it builds.
@@ -30,7 +30,7 @@ declare -A DEBIAN_PACKAGES=(
   [arch-tools]="makepkg pacman-package-manager libarchive-tools fakeroot" [rpm-tools]=rpm [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=libclang-rt-dev
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
-  [bubblewrap]=bubblewrap [wine]=wine64 [mingw]=gcc-mingw-w64-x86-64
+  [bubblewrap]=bubblewrap [wine]=wine64 [mingw]=gcc-mingw-w64-x86-64 [systemd-analyze]=systemd
 )
 
 declare -A ARCH_PACKAGES=(
@@ -42,7 +42,7 @@ declare -A ARCH_PACKAGES=(
   [arch-tools]="pacman fakeroot" [rpm-tools]=rpm-tools [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
-  [bubblewrap]=bubblewrap [wine]=wine [mingw]=mingw-w64-gcc
+  [bubblewrap]=bubblewrap [wine]=wine [mingw]=mingw-w64-gcc [systemd-analyze]=systemd
 )
 
 declare -A FEDORA_PACKAGES=(
@@ -54,7 +54,7 @@ declare -A FEDORA_PACKAGES=(
   [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
-  [bubblewrap]=bubblewrap [wine]=wine-core [mingw]=mingw64-gcc
+  [bubblewrap]=bubblewrap [wine]=wine-core [mingw]=mingw64-gcc [systemd-analyze]=systemd
 )
 
 declare -A OPENSUSE_PACKAGES=(
@@ -66,5 +66,5 @@ declare -A OPENSUSE_PACKAGES=(
   [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
-  [bubblewrap]=bubblewrap [wine]=wine [mingw]=mingw64-cross-gcc
+  [bubblewrap]=bubblewrap [wine]=wine [mingw]=mingw64-cross-gcc [systemd-analyze]=systemd
 )

@@ -360,7 +360,8 @@ TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
   desktop->startLauncher(false);
   desktop->startSteamLaunch("730", proton, {});
   desktop->startGame("730", proton, "Game 730");
-  const std::string line = "Cursello.exe not found: " + desktop->curselloExe().string();
+  const std::string line =
+      "Cursello.exe not found: " + desktop->curselloExe().string() + " or " + desktop->dataCurselloExe().string();
   ASSERT_TRUE(desktop->waitForLog(line)) << dump();
   // Cursello.exe in place now: the next game's companion starts, and that is told to nobody.
   writeFile(desktop->curselloExe(), "MZ stand-in for Cursello.exe\n");
@@ -376,7 +377,9 @@ TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
   const std::string& icon = notifications[0].icon;
   EXPECT_TRUE(icon == "CurselloLinuxLauncher" || (icon.starts_with("file:///") && icon.ends_with("/icon.png"))) << icon;
   EXPECT_NE(notifications[0].summary.find("Game 730"), std::string::npos) << notifications[0].summary;
-  EXPECT_NE(notifications[0].body.find("Put Cursello.exe in " + desktop->launcherDir().string()), std::string::npos)
+  EXPECT_NE(notifications[0].body.find("Put Cursello.exe in " + desktop->launcherDir().string() + " or in " +
+                                       desktop->dataCurselloExe().parent_path().string() + " and"),
+            std::string::npos)
       << notifications[0].body;
   EXPECT_TRUE(notifications[0].body.ends_with(line)) << notifications[0].body;
 }
@@ -401,7 +404,9 @@ TEST_F(LauncherEndToEnd, ANotificationIsValidTextAndMarkupOnlyForAServerThatRead
     const auto notification = rowBus.notifications().front();
     EXPECT_EQ(notification.summary, "Cursello could not be started for Pok\uFFFDmon");
     const std::string dir = (row.root() / (markup ? "Tom &amp; Jerry" : "Tom & Jerry")).string();
-    EXPECT_TRUE(notification.body.ends_with("Cursello.exe not found: " + dir + "/Cursello.exe")) << notification.body;
+    EXPECT_TRUE(notification.body.ends_with("Cursello.exe not found: " + dir + "/Cursello.exe or " +
+                                            row.dataCurselloExe().string()))
+        << notification.body;
   }
 }
 
@@ -554,6 +559,43 @@ TEST_F(LauncherEndToEnd, AGameOnADisplayOfItsOwnIsServedThereUntilThatDisplayEnd
   desktop->startGame("2320", proton, "Game 2320");
   EXPECT_GT(waitForCompanion("2320"), 0);
   EXPECT_EQ(desktop->countLog("Launched Cursello for AppID "), 2) << dump();
+}
+
+// A game-mode session of gamescope: Steam on a first display, games on a second, neither with a window manager, no
+// tray host, the displays named only in the session's gamescope-environment file. The launcher runs as the user
+// unit starts it (no arguments, that file's variables) and takes Cursello.exe from the user's data directory.
+TEST(LauncherGameMode, ServesAGameOnTheGameDisplayAndStillTellsAFailedStart) {
+  XServer steamDisplay(false);
+  XServer gameDisplay(false);
+  ASSERT_TRUE(steamDisplay.ok() && gameDisplay.ok()) << steamDisplay.diagnostics() << gameDisplay.diagnostics();
+  SessionBus bus;
+  ASSERT_TRUE(bus.startNotificationServer()) << bus.diagnostics();
+  SteamDesktop desktop("", bus.address());
+  desktop.setLauncherEnvironment({"DISPLAY=" + steamDisplay.display(), "GAMESCOPE_WAYLAND_DISPLAY=gamescope-0",
+                                  "STEAM_GAME_DISPLAY_0=" + gameDisplay.display()});
+  const fs::path proton = desktop.installProton("Proton 9.0");
+  for (const char* appId : {"2410", "2420"}) desktop.makeCompatData(appId);
+  desktop.startLauncher(false);
+  const auto play = [&](const std::string& appId) {
+    desktop.startSteamLaunch(appId, proton, {"DISPLAY=" + steamDisplay.display()});
+    desktop.startGame(appId, proton, "Game " + appId, {"DISPLAY=" + gameDisplay.display(), "FAKE_HELPER_WINDOWS=1"});
+  };
+
+  play("2410");
+  ASSERT_TRUE(desktop.waitForLog("Cursello.exe not found: ")) << slurp(desktop.logFile());
+  ASSERT_TRUE(waitUntil([&] { return !bus.notifications().empty(); })) << slurp(desktop.logFile());
+
+  writeFile(desktop.dataCurselloExe(), "MZ Cursello.exe of the data directory\n");
+  play("2420");
+  const std::string launched = "Launched Cursello for AppID 2420 with child pid ";
+  ASSERT_TRUE(desktop.waitForLog(launched)) << slurp(desktop.logFile());
+  pid_t child = -1;
+  for (const auto& m : messages(desktop.log())) {
+    if (m.starts_with(launched)) child = std::stoi(m.substr(launched.size()));
+  }
+  ASSERT_TRUE(waitUntil([&] { return !desktop.companionEnv(child).empty(); })) << slurp(desktop.logFile());
+  EXPECT_TRUE(hasEntry(desktop.companionEnv(child), "DISPLAY=" + gameDisplay.display()));
+  EXPECT_EQ(desktop.companionRecord(child, ".exe"), "MZ Cursello.exe of the data directory\n");
 }
 
 // A game on a display that never answers (a stopped gamescope), for 20 s: the tray answers all along, and the

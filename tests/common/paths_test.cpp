@@ -135,5 +135,17 @@ TEST(Paths, ExecutableDirHoldsTheRunningProgram) {
   EXPECT_TRUE(pathExists(dir / "common_tests")) << dir;
 }
 
+TEST(Paths, CurselloExeIsLookedForBesideTheProgramThenInTheUsersDataDirectory) {
+  const test::ScopedEnvironmentVariable home("HOME", "/home/u");
+  const fs::path inHome = "/home/u/.local/share/CurselloLinuxLauncher/Cursello.exe";
+  const std::vector<std::pair<std::optional<std::string>, fs::path>> rows = {
+      {std::nullopt, inHome}, {"relative", inHome}, {"/data", "/data/CurselloLinuxLauncher/Cursello.exe"}};
+  for (const auto& [dataHome, inData] : rows) {
+    const test::ScopedEnvironmentVariable data("XDG_DATA_HOME", dataHome);
+    EXPECT_EQ(curselloExePlaces(), (std::vector<fs::path>{executableDir() / "Cursello.exe", inData}))
+        << "XDG_DATA_HOME " << dataHome.value_or("unset");
+  }
+}
+
 }  // namespace
 }  // namespace cs
