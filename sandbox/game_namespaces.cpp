@@ -101,10 +101,61 @@ std::optional<NamespaceKey> namespacesOf(const ProcessHandle& process) {
   return NamespaceKey{mount->dev, mount->ino, pid->dev, pid->ino};
 }
 
+// Accepts the text of /proc/<pid>/mountinfo, one mount a line, whose third to fifth fields are the device, the
+// mount's root inside its file system and its mount point, with blanks and backslashes written as octal escapes:
+//     36 25 0:32 / /tmp rw,nosuid,nodev shared:15 - tmpfs tmpfs rw
+//     412 380 8:1 /tmp /tmp rw,relatime - ext4 /dev/sda1 rw
+std::optional<MountedPlace> placeInMountTable(std::string_view mountinfo, std::string_view path) {
+  const auto unescape = [](std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto octal = [&](std::size_t j) { return j < text.size() && text[j] >= '0' && text[j] <= '7'; };
+      if (text[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+        out.push_back(static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) | (text[i + 3] - '0')));
+        i += 3;
+      } else {
+        out.push_back(text[i]);
+      }
+    }
+    return out;
+  };
+  std::optional<MountedPlace> place;
+  std::size_t longest = 0;
+  for (std::size_t start = 0; start < mountinfo.size();) {
+    std::size_t end = mountinfo.find('\n', start);
+    if (end == std::string_view::npos) end = mountinfo.size();
+    const std::string_view line = mountinfo.substr(start, end - start);
+    start = end + 1;
+    std::string_view fields[5];
+    std::size_t at = 0;
+    int count = 0;
+    for (; count < 5 && at < line.size(); ++count) {
+      const std::size_t blank = line.find(' ', at);
+      fields[count] = line.substr(at, blank == std::string_view::npos ? std::string_view::npos : blank - at);
+      at = blank == std::string_view::npos ? line.size() : blank + 1;
+    }
+    if (count < 5) continue;
+    const std::string mountPoint = unescape(fields[4]);
+    const bool holds = mountPoint == "/" || path == mountPoint ||
+                       (path.starts_with(mountPoint) && path[mountPoint.size()] == '/');
+    if (!holds || mountPoint.size() < longest) continue;
+    longest = mountPoint.size();
+    const std::string rest(mountPoint == "/" ? path : path.substr(mountPoint.size()));
+    std::string root = unescape(fields[3]);
+    if (root == "/" && !rest.empty()) root.clear();
+    place = MountedPlace{std::string(fields[2]), root + rest};
+  }
+  return place;
+}
+
 std::optional<bool> sharesLauncherTmp(const ProcessHandle& process) {
   // A sandbox (Flatpak, Snap) mounts a /tmp of its own, while the Steam Linux Runtime's container binds ours: the
-  // mount namespace alone says nothing, the directory itself does.
-  return sameAsOurs(process, "root/tmp", "/tmp");
+  // mount namespace alone says nothing, the mount that holds /tmp does. Its mount table is read, never its /tmp,
+  // which the sandbox could make a file system that never answers.
+  const std::optional<MountedPlace> theirs = placeInMountTable(process.read("mountinfo"), "/tmp");
+  const std::optional<MountedPlace> ours = placeInMountTable(readFile("/proc/self/mountinfo"), "/tmp");
+  if (!theirs || !ours) return std::nullopt;
+  return *theirs == *ours;
 }
 
 GamePlace judgeGamePlace(const ProcessHandle& process) {

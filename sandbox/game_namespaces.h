@@ -59,8 +59,20 @@ struct NamespaceKey {
 // Returns the process's namespaces; no value when they cannot be read (it ended, or it is not ours to look at).
 std::optional<NamespaceKey> namespacesOf(const ProcessHandle& process);
 
-// Returns whether the process sees the launcher's own /tmp: the device and inode of its root's /tmp against those
-// of our /tmp. No value when the process's root cannot be read (it ended, or a setuid sandbox hides it).
+// Where a path lies, by a mount table: the device of the mount that holds it and the path inside that file system.
+struct MountedPlace {
+  std::string device;  // "major:minor"
+  std::string path;
+  bool operator==(const MountedPlace&) const = default;
+};
+
+// Returns where the absolute path lies by the text of a /proc/<pid>/mountinfo: the last mount whose mount point is
+// the longest that holds the path; no value when no line is a mount that holds it.
+std::optional<MountedPlace> placeInMountTable(std::string_view mountinfo, std::string_view path);
+
+// Returns whether the process sees the launcher's own /tmp: where /tmp lies by its mount table against where ours
+// does. The table is the kernel's own text, so nothing the process mounted (a FUSE file system that never answers)
+// is asked anything. No value when the table cannot be read (the process ended, or a setuid sandbox hides it).
 std::optional<bool> sharesLauncherTmp(const ProcessHandle& process);
 
 // Judges the process by its /tmp and pid namespace; when either cannot be read, by what anyone may read: more

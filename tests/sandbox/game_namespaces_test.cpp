@@ -41,6 +41,21 @@ TEST(GameNamespaces, TmpIsSharedOnlyWithoutAPrivateMount) {
   EXPECT_EQ(planJoin(handle).obstacle, JoinObstacle::Unreadable);
 }
 
+TEST(GameNamespaces, TmpLiesWhereTheLongestLastMountThatHoldsItSays) {
+  const std::string root = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+  EXPECT_EQ(placeInMountTable(root, "/tmp"), (MountedPlace{"8:1", "/tmp"}));
+  // A tmpfs of its own, then our /tmp bound over it, as a container of the Steam Linux Runtime binds it.
+  const std::string own = root + "36 22 0:32 / /tmp rw - tmpfs tmpfs rw\n";
+  EXPECT_EQ(placeInMountTable(own, "/tmp"), (MountedPlace{"0:32", "/"}));
+  EXPECT_EQ(placeInMountTable(own + "40 36 8:1 /tmp /tmp rw - ext4 /dev/sda1 rw\n", "/tmp"),
+            (MountedPlace{"8:1", "/tmp"}));
+  // A mount point that merely starts like the path does not hold it; escapes are undone.
+  EXPECT_EQ(placeInMountTable(root + "37 22 0:33 / /tm rw - tmpfs t rw\n", "/tmp"), (MountedPlace{"8:1", "/tmp"}));
+  EXPECT_EQ(placeInMountTable(root + "38 22 8:1 /a\\040b /tmp rw - ext4 x rw\n", "/tmp"),
+            (MountedPlace{"8:1", "/a b"}));
+  EXPECT_EQ(placeInMountTable("garbage\n", "/tmp"), std::nullopt);
+}
+
 TEST(GameNamespaces, APlaceIsJudgedOncePerNamespace) {
   // A sandbox that drops its own /tmp when told (SIGUSR1): judged afresh it would then look native.
   TempDir dir;
