@@ -291,7 +291,7 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
     return;
   }
 
-  const std::filesystem::path exePath = executableDir() / "Cursello.exe";
+  const std::filesystem::path exePath = curselloExePath();
   // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
   // companion must match them or its wineserver turns it away.
   Environment environment = withGameSyncSettings(state.inheritedEnv, findProcess(snapshot, window.pid));

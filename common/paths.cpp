@@ -42,6 +42,30 @@ std::filesystem::path executableDir() {
   return current;
 }
 
+std::vector<std::filesystem::path> curselloExePlaces() {
+  constexpr const char* kExeName = "Cursello.exe";
+  std::vector<std::filesystem::path> places = {executableDir() / kExeName};
+  // A package's program directory on a read-only /usr cannot take the file: the user's own data directory can.
+  // The base directory specification ignores a relative XDG_DATA_HOME.
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  std::filesystem::path base;
+  if (dataHome != nullptr && dataHome[0] == '/') {
+    base = dataHome;
+  } else if (!homePath().empty()) {
+    base = homePath() / ".local" / "share";
+  }
+  if (!base.empty()) places.push_back(base / "CurselloLinuxLauncher" / kExeName);
+  return places;
+}
+
+std::filesystem::path curselloExePath() {
+  const std::vector<std::filesystem::path> places = curselloExePlaces();
+  for (const auto& place : places) {
+    if (pathExists(place)) return place;
+  }
+  return places.front();
+}
+
 std::string readFile(const std::filesystem::path& path) {
   // Plain descriptors rather than a stream: every pass reads three files of each of the user's processes, and a
   // stream's set-up costs more than the read. Files under /proc report a size of 0, so read until end of file.

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cs {
 
@@ -20,6 +21,14 @@ bool pathExists(const std::filesystem::path& path);
 
 // Returns the directory that holds the running executable, else the current directory, else the empty path.
 std::filesystem::path executableDir();
+
+// Returns where Cursello.exe is looked for, in this order: beside the running executable, then in the user's data
+// directory, $XDG_DATA_HOME/CurselloLinuxLauncher/ (~/.local/share/CurselloLinuxLauncher/ when XDG_DATA_HOME is
+// unset, empty or relative; left out when HOME is unset too).
+std::vector<std::filesystem::path> curselloExePlaces();
+
+// Returns the first of curselloExePlaces() that exists, else the first of them.
+std::filesystem::path curselloExePath();
 
 // Returns every byte of the file, NUL bytes included; the empty string when it cannot be opened.
 std::string readFile(const std::filesystem::path& path);

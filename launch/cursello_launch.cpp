@@ -194,12 +194,21 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
     if (failure != nullptr) {
       failure->kind = kind;
       failure->message = message;
-      if (kind == LaunchFailureKind::CurselloMissing) failure->curselloDir = exePath.parent_path();
     }
     return false;
   };
   if (!pathExists(exePath)) {
-    return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + exePath.string());
+    // Named with every other place the launcher looks, so that the user learns where the file may go.
+    std::vector<std::filesystem::path> places = {exePath};
+    for (const auto& place : curselloExePlaces()) {
+      if (place != exePath) places.push_back(place);
+    }
+    std::string listed;
+    for (const auto& place : places) {
+      listed += (listed.empty() ? "" : " or ") + place.string();
+      if (failure != nullptr) failure->curselloDirs.push_back(place.parent_path());
+    }
+    return fail(LaunchFailureKind::CurselloMissing, "Cursello.exe not found: " + listed);
   }
   const FileRoot hostFiles = FileRoot::host();
   const FileRoot& files = sandbox != nullptr ? *sandbox->gameFiles : hostFiles;

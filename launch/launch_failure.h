@@ -6,13 +6,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace cs {
 
 enum class LaunchFailureKind : std::int32_t {
   NoDisplay,          // no X11 display: no game window can be seen, so nothing is ever started
   NoContext,          // no Proton build, or no compatdata folder of the game in any Steam library
-  CurselloMissing,    // no Cursello.exe beside the launcher
+  CurselloMissing,    // no Cursello.exe beside the launcher nor in the user's data directory
   CompatDataMissing,  // the compatdata folder went away
   PrefixMissing,      // the compatdata folder holds no Wine prefix
   WineMissing,        // the Proton build has no wine loader
@@ -27,7 +28,7 @@ struct LaunchFailure {
   std::string appId;                  // empty for NoDisplay
   std::string windowTitle;            // the title of the game's ready window; empty for NoDisplay
   std::string message;                // the log line's message, exactly as logged
-  std::filesystem::path curselloDir;  // where Cursello.exe belongs; set for CurselloMissing
+  std::vector<std::filesystem::path> curselloDirs;  // where Cursello.exe may go; set for CurselloMissing
 };
 
 // Told of every failure once, on the thread that polls; must return at once.

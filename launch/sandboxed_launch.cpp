@@ -92,7 +92,7 @@ bool startInsideSandbox(const std::string& appId, std::int32_t gamePid, const Pr
   entry.helper = executableDir() / kJoinHelperName;
   entry.exeInside = tmpRuntimeDirPath() / "Cursello.exe";
   entry.workingDir = home != gameEnv.end() ? home->second : "/";
-  return spawnCursello(appId, *context, executableDir() / "Cursello.exe", companionEnvironmentFromGame(gameEnv),
+  return spawnCursello(appId, *context, curselloExePath(), companionEnvironmentFromGame(gameEnv),
                        gamePid, logger, childPid, &failure, &entry);
 }
 

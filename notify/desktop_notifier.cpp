@@ -117,9 +117,11 @@ std::string whatToDo(const LaunchFailure& failure) {
     case LaunchFailureKind::NoContext:
       return "No Proton build, or no Proton data folder (compatdata) of this game, was found in your Steam "
              "libraries. Make sure the game runs with Proton in Steam, then start it again.";
-    case LaunchFailureKind::CurselloMissing:
-      return "Cursello.exe is missing. Put Cursello.exe in " + failure.curselloDir.string() +
-             " and start the game again.";
+    case LaunchFailureKind::CurselloMissing: {
+      std::string places;
+      for (const auto& dir : failure.curselloDirs) places += (places.empty() ? "" : " or in ") + dir.string();
+      return "Cursello.exe is missing. Put Cursello.exe in " + places + " and start the game again.";
+    }
     case LaunchFailureKind::CompatDataMissing:
       return "The game's Proton data folder (compatdata) has gone. Start the game once from Steam with Proton, "
              "then start it again.";

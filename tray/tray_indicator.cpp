@@ -1,5 +1,6 @@
 #include "tray/tray_indicator.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtk/gtk.h>
 #include <libayatana-appindicator/app-indicator.h>
@@ -8,8 +9,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 
+#include "app/logger.h"
 #include "app/proton_monitor.h"
 #include "common/runtime_dir.h"
 #include "tray/embedded_icon.h"
@@ -21,6 +24,46 @@ constexpr const char* kTooltip =
     "Cursello\n1. Start a Steam game\n2. Observe a cursor to change\n3. Hit CTRL-ALT-1 or CTRL-ALT-C";
 
 constexpr const char* kIconFileName = "icon.png";
+
+// Loaded at run time rather than linked: many systems (and sessions with no tray at all) lack the library, and the
+// launcher serves games there just the same. The header only gives the functions' types.
+constexpr const char* kIndicatorLibrary = "libayatana-appindicator3.so.1";
+
+struct IndicatorApi {
+  decltype(&app_indicator_new_with_path) newWithPath = nullptr;
+  decltype(&app_indicator_set_status) setStatus = nullptr;
+  decltype(&app_indicator_set_title) setTitle = nullptr;
+  decltype(&app_indicator_set_icon_full) setIconFull = nullptr;
+  decltype(&app_indicator_set_menu) setMenu = nullptr;
+};
+
+template <typename Function>
+bool lookUp(void* library, const char* name, Function& function, std::string& error) {
+  function = reinterpret_cast<Function>(dlsym(library, name));
+  if (function == nullptr) error = std::string("no ") + name + " in it";
+  return function != nullptr;
+}
+
+// Returns the indicator's functions, or nothing with the reason in error. The library stays loaded for the life
+// of the process, as the indicator does (also when it lacks a function: unloading a library that registered
+// types with GLib is not safe).
+std::optional<IndicatorApi> loadIndicatorApi(std::string& error) {
+  void* library = dlopen(kIndicatorLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* reason = dlerror();
+    error = reason != nullptr ? reason : "unknown error";
+    return std::nullopt;
+  }
+  IndicatorApi api;
+  if (!lookUp(library, "app_indicator_new_with_path", api.newWithPath, error) ||
+      !lookUp(library, "app_indicator_set_status", api.setStatus, error) ||
+      !lookUp(library, "app_indicator_set_title", api.setTitle, error) ||
+      !lookUp(library, "app_indicator_set_icon_full", api.setIconFull, error) ||
+      !lookUp(library, "app_indicator_set_menu", api.setMenu, error)) {
+    return std::nullopt;
+  }
+  return api;
+}
 
 bool writeAll(int fd, const unsigned char* bytes, std::size_t size) {
   while (size > 0) {
@@ -65,7 +108,14 @@ void onQuit(GtkMenuItem* /*item*/, gpointer data) {
 void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
   // Only a directory we checked is named to GTK and the tray host, which read icon files from it: with none, the
   // indicator goes without a theme path (and without an icon of its own) rather than read files of someone else.
+  // The icon is written even without a tray: notifications show it.
   if (iconDir.ok()) writeIconInto(iconDir.fd.get());
+  std::string error;
+  const std::optional<IndicatorApi> api = loadIndicatorApi(error);
+  if (!api) {
+    Logger().log(std::string("Running without a tray icon: ") + kIndicatorLibrary + " cannot be loaded: " + error);
+    return;
+  }
   const std::string themePath = iconDir.ok() ? iconDir.path.string() : std::string();
   const std::string iconName = std::filesystem::path(kIconFileName).stem().string();
   // With no status-notifier host the indicator falls back to a GtkStatusIcon, and that fallback scans the
@@ -79,18 +129,18 @@ void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
   g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
 
   AppIndicator* indicator =
-      app_indicator_new_with_path("CurselloLinuxLauncher", iconName.c_str(), APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
+      api->newWithPath("CurselloLinuxLauncher", iconName.c_str(), APP_INDICATOR_CATEGORY_APPLICATION_STATUS,
                                   themePath.empty() ? nullptr : themePath.c_str());
-  app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
-  app_indicator_set_title(indicator, kTooltip);
-  app_indicator_set_icon_full(indicator, iconName.c_str(), kTooltip);
+  api->setStatus(indicator, APP_INDICATOR_STATUS_ACTIVE);
+  api->setTitle(indicator, kTooltip);
+  api->setIconFull(indicator, iconName.c_str(), kTooltip);
 
   GtkWidget* menu = gtk_menu_new();
   GtkWidget* quitItem = gtk_menu_item_new_with_label("Quit");
   g_signal_connect_data(quitItem, "activate", G_CALLBACK(onQuit), &monitor, nullptr, static_cast<GConnectFlags>(0));
   gtk_menu_shell_append(GTK_MENU_SHELL(menu), quitItem);
   gtk_widget_show_all(menu);
-  app_indicator_set_menu(indicator, GTK_MENU(menu));
+  api->setMenu(indicator, GTK_MENU(menu));
   // The indicator, the menu and the item live until the process ends.
 }
 

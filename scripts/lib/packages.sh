@@ -10,7 +10,7 @@ BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator xcb)
 # ./scripts/test: the test build (the tests and the benchmark draw with Xlib), the services the tests start, the
 # package checks.
 TEST_PACKAGES=(x11 gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
-  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap)
+  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap systemd-analyze)
 # The simulation that ./scripts/run plays without a display.
 SIMULATION_PACKAGES=(x11 gtest xvfb openbox dbus gdbus)
 # ./scripts/package: the tools of every package it builds.
@@ -30,7 +30,7 @@ declare -A DEBIAN_PACKAGES=(
   [arch-tools]="makepkg pacman-package-manager libarchive-tools fakeroot" [rpm-tools]=rpm [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=libclang-rt-dev
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
-  [bubblewrap]=bubblewrap
+  [bubblewrap]=bubblewrap [systemd-analyze]=systemd
 )
 
 declare -A ARCH_PACKAGES=(
@@ -42,7 +42,7 @@ declare -A ARCH_PACKAGES=(
   [arch-tools]="pacman fakeroot" [rpm-tools]=rpm-tools [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
-  [bubblewrap]=bubblewrap
+  [bubblewrap]=bubblewrap [systemd-analyze]=systemd
 )
 
 declare -A FEDORA_PACKAGES=(
@@ -54,7 +54,7 @@ declare -A FEDORA_PACKAGES=(
   [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
-  [bubblewrap]=bubblewrap
+  [bubblewrap]=bubblewrap [systemd-analyze]=systemd
 )
 
 declare -A OPENSUSE_PACKAGES=(
@@ -66,5 +66,5 @@ declare -A OPENSUSE_PACKAGES=(
   [arch-tools]= [rpm-tools]=rpm-build [rpmlint]=rpmlint
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
-  [bubblewrap]=bubblewrap
+  [bubblewrap]=bubblewrap [systemd-analyze]=systemd
 )

@@ -50,18 +50,13 @@ cs_desktop_exec() {
   echo "\"$path\""
 }
 
-# The path as a unit's ExecStart writes its program: quoted when it holds more than plain characters, with
-# backslash and quote escaped, specifiers' % doubled and variables' $ doubled.
+# The path as a unit's ExecStart writes its program, as the install rules write it: quoted, with backslash and
+# quote escaped and specifiers' % doubled (systemd expands no variable in the program's own path).
 cs_unit_exec() {
   local path=$1
-  if [[ $path =~ ^[A-Za-z0-9/._+-]+$ ]]; then
-    echo "$path"
-    return
-  fi
   path=${path//\\/\\\\}
   path=${path//\"/\\\"}
   path=${path//%/%%}
-  path=${path//\$/\$\$}
   echo "\"$path\""
 }
 

@@ -358,7 +358,8 @@ TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
   desktop->startLauncher(false);
   desktop->startSteamLaunch("730", proton, {});
   desktop->startGame("730", proton, "Game 730");
-  const std::string line = "Cursello.exe not found: " + desktop->curselloExe().string();
+  const std::string line =
+      "Cursello.exe not found: " + desktop->curselloExe().string() + " or " + desktop->dataCurselloExe().string();
   ASSERT_TRUE(desktop->waitForLog(line)) << dump();
   // Cursello.exe in place now: the next game's companion starts, and that is told to nobody.
   writeFile(desktop->curselloExe(), "MZ stand-in for Cursello.exe\n");
@@ -374,7 +375,9 @@ TEST_F(LauncherEndToEnd, AFailedLaunchIsToldOnceOnTheDesktopAndAGoodOneNot) {
   const std::string& icon = notifications[0].icon;
   EXPECT_TRUE(icon == "CurselloLinuxLauncher" || (icon.starts_with("file:///") && icon.ends_with("/icon.png"))) << icon;
   EXPECT_NE(notifications[0].summary.find("Game 730"), std::string::npos) << notifications[0].summary;
-  EXPECT_NE(notifications[0].body.find("Put Cursello.exe in " + desktop->launcherDir().string()), std::string::npos)
+  EXPECT_NE(notifications[0].body.find("Put Cursello.exe in " + desktop->launcherDir().string() + " or in " +
+                                       desktop->dataCurselloExe().parent_path().string() + " and"),
+            std::string::npos)
       << notifications[0].body;
   EXPECT_TRUE(notifications[0].body.ends_with(line)) << notifications[0].body;
 }
@@ -399,7 +402,9 @@ TEST_F(LauncherEndToEnd, ANotificationIsValidTextAndMarkupOnlyForAServerThatRead
     const auto notification = rowBus.notifications().front();
     EXPECT_EQ(notification.summary, "Cursello could not be started for Pok\uFFFDmon");
     const std::string dir = (row.root() / (markup ? "Tom &amp; Jerry" : "Tom & Jerry")).string();
-    EXPECT_TRUE(notification.body.ends_with("Cursello.exe not found: " + dir + "/Cursello.exe")) << notification.body;
+    EXPECT_TRUE(notification.body.ends_with("Cursello.exe not found: " + dir + "/Cursello.exe or " +
+                                            row.dataCurselloExe().string()))
+        << notification.body;
   }
 }
 

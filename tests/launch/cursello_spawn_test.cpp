@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "launch/cursello_launch.h"
 #include "proc/process_snapshot.h"
 #include "tests/support/test_support.h"
@@ -197,11 +198,15 @@ TEST(SpawnCursello, FirstFailingCheckLogsItsOneLineAndSpawnsNothing) {
     bool exe, compatData, prefix, wine;
     std::string (*expected)(const SpawnLayout&);
   };
+  // A missing Cursello.exe is named with the other places the launcher looks.
+  const test::ScopedEnvironmentVariable dataHome("XDG_DATA_HOME", "/data");
+  static const std::string otherPlaces = " or " + (executableDir() / "Cursello.exe").string() +
+                                         " or /data/CurselloLinuxLauncher/Cursello.exe";
   const std::vector<Row> rows = {
       {"exe missing, rest present", false, true, true, true,
-       [](const SpawnLayout& l) { return "Cursello.exe not found: " + l.exePath.string(); }},
+       [](const SpawnLayout& l) { return "Cursello.exe not found: " + l.exePath.string() + otherPlaces; }},
       {"nothing present", false, false, false, false,
-       [](const SpawnLayout& l) { return "Cursello.exe not found: " + l.exePath.string(); }},
+       [](const SpawnLayout& l) { return "Cursello.exe not found: " + l.exePath.string() + otherPlaces; }},
       {"compatdata missing", true, false, false, true,
        [](const SpawnLayout& l) { return "Compatdata path not found: " + l.context.compatDataPath.string(); }},
       {"prefix missing", true, true, false, true,

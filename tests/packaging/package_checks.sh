@@ -38,6 +38,7 @@ case $check in
 ./usr/local/bin/CurselloLinuxLauncher
 ./usr/local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
 ./usr/local/lib/CurselloLinuxLauncher/CurselloSandboxJoin
+./usr/local/lib/systemd/user/CurselloLinuxLauncher.service
 ./usr/local/share/applications/CurselloLinuxLauncher.desktop
 ./usr/local/share/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png
 ./usr/local/share/man/man1/CurselloLinuxLauncher.1.gz
@@ -120,6 +121,11 @@ case $check in
     cmp "$tmp/Cursello.exe" "${program%/*}/Cursello.exe"
     [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
     grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
+    unit=$XDG_DATA_HOME/systemd/user/CurselloLinuxLauncher.service
+    grep -qx "ExecStart=\"$program\"" "$unit"
+    mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
+    XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
+    rm -rf -- "$tmp/run"
     [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
     [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
     desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \

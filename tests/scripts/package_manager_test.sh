@@ -66,7 +66,7 @@ for name in $(packages_for pacman "${BUILD_PACKAGES[@]}"); do
   if [[ $name != gcc && $name != make && $arch_names != *" $name "* ]]; then expect "PKGBUILD names" "$name" ""; fi
 done
 expect "the RPM recipe's pkg-config modules" \
-  "$(sed -n 's/^ *pkg_check_modules([A-Z0-9]* REQUIRED IMPORTED_TARGET \(.*\))$/\1/p' "$source_dir/CMakeLists.txt" |
+  "$(sed -n 's/^ *pkg_check_modules([A-Z0-9]* REQUIRED \(IMPORTED_TARGET \)\?\(.*\))$/\2/p' "$source_dir/CMakeLists.txt" |
     tr ' ' '\n' | grep -vx x11 | sort | tr '\n' ' ')" \
   "$(sed -n 's/^BuildRequires: *pkgconfig(\(.*\))$/\1/p' "$source_dir/packaging/rpm/cursello-linux-launcher.spec" |
     sort | tr '\n' ' ')"

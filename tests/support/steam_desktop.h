@@ -43,6 +43,8 @@ class SteamDesktop {
   std::filesystem::path fakeProcess() const;
   std::filesystem::path launcherDir() const { return root() / "launcher"; }
   std::filesystem::path curselloExe() const { return launcherDir() / "Cursello.exe"; }
+  // Where the launcher looks for Cursello.exe when there is none beside it: the user's data directory.
+  std::filesystem::path dataCurselloExe() const { return home() / ".local/share/CurselloLinuxLauncher/Cursello.exe"; }
   std::filesystem::path logFile() const { return root() / "launcher.log"; }
 
   // Installs a Proton build named `name` in the library (the default Steam root when library is empty); its wine

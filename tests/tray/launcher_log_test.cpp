@@ -1,5 +1,7 @@
 // The launcher's own lines at start and end, on an X11 desktop and on a Wayland desktop without X11, with its
 // standard output in a file as it is when a session manager starts it.
+#include <dlfcn.h>
+#include <link.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 
@@ -176,6 +179,36 @@ TEST(LauncherLog, WaylandDesktopWithoutATrayHostRunsOn) {
   const auto messages = run.messages();
   ASSERT_GE(messages.size(), 2u) << run.output();
   EXPECT_EQ(messages[1], kNoDisplay);
+}
+
+// The indicator's library hidden from the launcher (an empty file bound over it): no tray, one line, and the
+// launcher serves on.
+TEST(LauncherLog, WithoutTheIndicatorLibraryRunsWithoutATrayAndSaysSoOnce) {
+  const fs::path bwrap = programInPath("bwrap");
+  ASSERT_FALSE(bwrap.empty()) << "bubblewrap is not installed";
+  void* library = dlopen("libayatana-appindicator3.so.1", RTLD_LAZY | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  link_map* map = nullptr;
+  ASSERT_EQ(dlinfo(library, RTLD_DI_LINKMAP, &map), 0);
+  const fs::path libraryFile = fs::canonical(map->l_name);
+  XServer x(false);
+  ASSERT_TRUE(x.ok()) << x.diagnostics();
+  SessionBus bus;
+  ASSERT_TRUE(bus.startTrayWatcher()) << bus.diagnostics();
+  MarkerSteamLaunch marker;
+  RunningLauncher run(x.environment(environmentWithoutDesktop()), bus, {},
+                      {bwrap.string(), "--dev-bind", "/", "/", "--ro-bind", "/dev/null", libraryFile.string(), "--"});
+
+  ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
+  const auto messages = run.messages();
+  ASSERT_GE(messages.size(), 2u) << run.output();
+  EXPECT_EQ(messages[0], kStarted);
+  EXPECT_EQ(messages[1].rfind("Running without a tray icon: libayatana-appindicator3.so.1 cannot be loaded: ", 0), 0u)
+      << run.output();
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                          [](const std::string& m) { return m.rfind("Running without a tray icon", 0) == 0; }),
+            1);
+  EXPECT_TRUE(registeredTrayItems(bus.address()).empty());
 }
 
 }  // namespace

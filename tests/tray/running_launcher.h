@@ -39,9 +39,10 @@ class RunningLauncher {
   // desktop: the environment with the desktop's variables (DISPLAY, or XDG_RUNTIME_DIR and WAYLAND_DISPLAY).
   // Without XDG_RUNTIME_DIR there the launcher gets a private one of its own; an empty XDG_RUNTIME_DIR stands for
   // none. Without HOME it gets a home of its own, and with it a lock of its own, so that launchers of tests that
-  // run side by side do not take each other for a second instance. runUserDir: see withOwnRunUser.
+  // run side by side do not take each other for a second instance. runUserDir: see withOwnRunUser. wrapper: a
+  // command that runs the launcher (its arguments follow), such as bubblewrap's.
   RunningLauncher(std::vector<std::string> desktop, const SessionBus& bus,
-                  const std::filesystem::path& runUserDir = {}) {
+                  const std::filesystem::path& runUserDir = {}, std::vector<std::string> wrapper = {}) {
     std::error_code ec;
     std::filesystem::create_directories(home(), ec);
     std::vector<std::string> env = bus.environment(std::move(desktop));
@@ -59,8 +60,9 @@ class RunningLauncher {
     // The private bus has no accessibility service; without this GTK warns about it on every start.
     env = withVariable(env, "NO_AT_BRIDGE", "1");
     const std::filesystem::path binary = launcherBinary();
+    wrapper.push_back(binary.string());
     process = std::make_unique<Subprocess>(withOwnRunUser(
-        {.program = binary, .argv = {binary.string()}, .env = env, .output = logFile(), .workingDir = dir.path()},
+        {.program = wrapper.front(), .argv = wrapper, .env = env, .output = logFile(), .workingDir = dir.path()},
         runUserDir));
   }
 
