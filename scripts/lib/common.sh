@@ -145,9 +145,11 @@ ensure_packages() {
       stop_installing "No package manager found (apt-get, pacman, dnf or zypper). Install what these need: $*." ;;
     image)
       stop_installing "This system's /usr is read-only (an image-based system such as Bazzite, Silverblue," \
-        "SteamOS, openSUSE MicroOS or Aeon, or ChimeraOS): packages cannot be installed on it this way. Build inside a toolbox or distrobox container" \
-        "instead (for example 'toolbox create && toolbox enter', or 'distrobox create --image fedora:latest" \
-        "--name cursello && distrobox enter cursello') and run this script there. It needs: $*." ;;
+        "SteamOS, openSUSE MicroOS or Aeon, or ChimeraOS): packages cannot be installed on it this way. Install" \
+        "the bundle that './scripts/package bundle' makes elsewhere (it needs no compiler), or build inside a" \
+        "toolbox or distrobox container instead (for example 'toolbox create && toolbox enter', or 'distrobox" \
+        "create --image fedora:latest --name cursello && distrobox enter cursello') and run this script there." \
+        "It needs: $*." ;;
     apt-get | pacman | dnf | zypper) ;;
     *) stop_installing "CS_PACKAGE_MANAGER=$manager: not one of apt-get, pacman, dnf, zypper or none." ;;
   esac

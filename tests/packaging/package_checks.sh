@@ -31,6 +31,24 @@ link_leads_to_program() {
   [ "$(realpath -m "/usr/bin/$1")" = "$2/CurselloLinuxLauncher/CurselloLinuxLauncher" ] || { echo "link: $1"; exit 1; }
 }
 
+# Runs a package's install script SCRIPT with ARGS, and then the shell line CALL, with systemctl working on the
+# tree ROOT where the package's files are; succeeds when the user unit is then enabled for every user there.
+unit_enabled_after() {  # ROOT SCRIPT CALL ARG...
+  local root=$1 script=$2 call=$3
+  shift 3
+  { echo 'systemctl() { command systemctl --root="$CS_ROOT" "$@"; }'; cat "$script"; echo "$call"; } > "$tmp/scriptlet"
+  CS_ROOT=$root sh "$tmp/scriptlet" "$@" > /dev/null 2>&1
+  [ -L "$root/etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service" ]
+}
+# The unit enabled by the first install only (not by an upgrade, which keeps an administrator's disable), and no
+# longer after the removal: scriptlets FIRST, UPGRADE and REMOVE, each as "SCRIPT CALL ARG...".
+enables_unit_once() {  # ROOT FIRST UPGRADE REMOVE
+  local root=$1
+  unit_enabled_after "$root" $2 || { echo "not enabled by the first install"; exit 1; }
+  if unit_enabled_after "$root" $4; then echo "still enabled after the removal"; exit 1; fi
+  if unit_enabled_after "$root" $3; then echo "enabled again by an upgrade"; exit 1; fi
+}
+
 case $check in
   tree)  # no test or benchmark; the autostart entry where sessions read it, not under the prefix
     DESTDIR=$tmp cmake --install "$build_dir" --prefix /usr/local > /dev/null
@@ -56,7 +74,13 @@ case $check in
       -e ' ./usr/lib/CurselloLinuxLauncher/CurselloSandboxJoin$' \
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/share/doc/cursello-linux-launcher/copyright$' -e ' ./usr/share/doc/cursello-linux-launcher/changelog.gz$' \
-      | grep -qx 5
+      -e ' ./usr/lib/systemd/user/CurselloLinuxLauncher.service$' | grep -qx 6
+    # The user unit is enabled for every user on the first install only, and no longer after the purge.
+    mkdir "$tmp/root" "$tmp/control"
+    dpkg-deb -x "$deb" "$tmp/root"
+    dpkg-deb -e "$deb" "$tmp/control"
+    enables_unit_once "$tmp/root" "$tmp/control/postinst : configure" "$tmp/control/postinst : configure 0.1.0" \
+      "$tmp/control/postrm : purge"
     dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libxcb-res0)( |$)' \
       | grep -qx 3
     lintian --fail-on error "$deb" | tee "$tmp/lintian"
@@ -70,7 +94,11 @@ case $check in
     if tar -tzf "$recipe"/cursello-linux-launcher-*.tar.gz | grep -E '^[^/]*/(build|\.git)/'; then exit 1; fi
     diff <(deb_files_as /usr/lib) <(bsdtar -tf "$pkg" | grep -v -e '/$' -e '^\.' | sed 's|^|/|' | sort)
     link_leads_to_program "$(bsdtar -tvf "$pkg" usr/bin/CurselloLinuxLauncher | sed 's/.* -> //')" /usr/lib
-    diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p') ;;
+    diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p')
+    mkdir "$tmp/root"
+    bsdtar -xf "$pkg" -C "$tmp/root"
+    enables_unit_once "$tmp/root" "$tmp/root/.INSTALL post_install" "$tmp/root/.INSTALL post_upgrade" \
+      "$tmp/root/.INSTALL post_remove" ;;
   rpm)  # the same, with the program directory in the libdir; and rpmlint finds no error
     rpm=$(built_package 'cursello-linux-launcher-*.rpm' rpmbuild)
     needs rpmlint
@@ -81,16 +109,61 @@ case $check in
     link_leads_to_program "$(query | awk '$2 == "/usr/bin/CurselloLinuxLauncher" {print $3}')" "$libdir"
     diff <(dpkg-deb --info "$deb" conffiles) <(rpm -qp --configfiles "$rpm")
     rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm"
+    mkdir "$tmp/root"
+    (cd "$tmp/root" && rpm2cpio "$rpm" | cpio -idm --quiet)
+    rpm -qp --qf '%{POSTIN}' "$rpm" > "$tmp/post"
+    rpm -qp --qf '%{POSTUN}' "$rpm" > "$tmp/postun"
+    enables_unit_once "$tmp/root" "$tmp/post : 1" "$tmp/post : 2" "$tmp/postun : 0"
     # The recipe too, as openSUSE's build service lints it (the filters are for the package).
     rpmlint --ignore-unused-rpmlintrc -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" \
       "$source_dir/packaging/rpm/cursello-linux-launcher.spec" ;;
+  bundle)  # one directory: the launcher and its helper with the C++ runtime linked in, the files a package installs,
+    # and the install script, which installs them per user with no compiler or package manager on PATH
+    bundle=${deb%/*}/CurselloLinuxLauncher-$(basename "$deb" | cut -d _ -f 2)-x86_64.tar.gz
+    top=$(basename "$bundle" -x86_64.tar.gz)
+    diff <(tar -tzf "$bundle" | grep -v '/$' | sort) - <<< "$top/files/etc/xdg/autostart/CurselloLinuxLauncher.desktop
+$top/files/usr/bin/CurselloLinuxLauncher
+$top/files/usr/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
+$top/files/usr/lib/CurselloLinuxLauncher/CurselloSandboxJoin
+$top/files/usr/lib/systemd/user/CurselloLinuxLauncher.service
+$top/files/usr/share/applications/CurselloLinuxLauncher.desktop
+$top/files/usr/share/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png
+$top/files/usr/share/man/man1/CurselloLinuxLauncher.1.gz
+$top/files/usr/share/metainfo/CurselloLinuxLauncher.metainfo.xml
+$top/install
+$top/user_install.sh"
+    tar -xzf "$bundle" -C "$tmp"
+    if readelf -d "$tmp/$top"/files/usr/lib/CurselloLinuxLauncher/* | grep -E 'NEEDED.*(libstdc\+\+|libgcc_s)'; then
+      exit 1
+    fi
+    mkdir "$tmp/path"
+    for tool in bash cat chmod cp dirname env find grep install ldd ln mkdir mv readlink rm rmdir sed sort; do
+      ln -s "$(command -v "$tool")" "$tmp/path/$tool"
+    done
+    user=$tmp/user
+    mkdir -p "$user/home"
+    echo MZ > "$tmp/Cursello.exe"
+    before=$(find "$user" | sort)
+    as_user() { env -i PATH="$tmp/path" HOME="$user/home" "$@"; }
+    (cd "$tmp" && as_user "$top/install" Cursello.exe)
+    program=$user/home/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
+    cmp "$tmp/Cursello.exe" "${program%/*}/Cursello.exe"
+    [ "$(readlink -f "$user/home/.local/bin/CurselloLinuxLauncher")" = "$program" ]
+    grep -qx "Exec=$program" "$user/home/.config/autostart/CurselloLinuxLauncher.desktop"
+    unit=$user/home/.local/share/systemd/user/CurselloLinuxLauncher.service
+    grep -qx "ExecStart=\"$program\"" "$unit"
+    [ "$(readlink "$user/home/.config/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service")" = "$unit" ]
+    [ -f "$user/home/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]
+    as_user "$tmp/$top/install" --uninstall
+    diff <(echo "$before") <(find "$user" | sort) ;;
   apt-install)
     needs_root
     needs apt-get
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb"
     dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files"
     page=$(MANPAGER=cat MANWIDTH=200 man CurselloLinuxLauncher)
-    [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]] ;;
+    [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]]
+    [ -L /etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service ] ;;
   purge)  # also after a failed or killed test: no package, no stand-in, nothing of it left
     needs_root
     needs apt-get
@@ -100,7 +173,8 @@ case $check in
     while read -r path; do
       if [ ! -d "$path" ] && { [ -e "$path" ] || [ -L "$path" ]; }; then echo "left: $path"; exit 1; fi
     done < "$build_dir/package-files"
-    [ ! -e /usr/lib/CurselloLinuxLauncher ] && [ ! -e /usr/share/doc/cursello-linux-launcher ] ;;
+    [ ! -e /usr/lib/CurselloLinuxLauncher ] && [ ! -e /usr/share/doc/cursello-linux-launcher ]
+    [ ! -L /etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service ] ;;
   user)  # as a user runs it: in a fresh copy of the tree, with a fresh build directory, in a temporary HOME with
     # XDG_DATA_HOME set and the default config home, and no user manager to reach
     CS_BUILD_DIR=$tmp "$source_dir/scripts/package" source > /dev/null
@@ -126,6 +200,8 @@ case $check in
     mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
     XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
     rm -rf -- "$tmp/run"
+    # Enabled without a user manager by the link `systemctl --user enable` makes.
+    [ "$(readlink "$HOME/.config/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service")" = "$unit" ]
     [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
     [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
     desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
@@ -144,6 +220,15 @@ case $check in
     grep -qx "The start at login stays turned off, as you set it in $autostart." <<< "$out"
     [ "$(grep -x -c -e Hidden=true -e X-GNOME-Autostart-enabled=false "$autostart")" = 2 ]
     desktop-file-validate "$autostart"
+    "$install" --uninstall
+    diff <(echo "$before") <(find "$user" | sort)
+    # A unit the user masked (a link to /dev/null, as `systemctl --user mask` makes) stays masked, and not enabled.
+    mkdir -p "$HOME/.config/systemd/user"
+    ln -s /dev/null "$HOME/.config/systemd/user/CurselloLinuxLauncher.service"
+    before=$(find "$user" | sort)
+    out=$("$install")
+    grep -q "^The user unit stays masked" <<< "$out"
+    [ ! -e "$HOME/.config/systemd/user/gamescope-session.target.wants" ]
     "$install" --uninstall
     diff <(echo "$before") <(find "$user" | sort) ;;
 esac
