@@ -90,7 +90,7 @@ cs_autostart_turned_off() {
 }
 
 # Copies the file SOURCE (from the package tree, at REL) to DEST: desktop entries and the unit rewritten to name the
-# installed program, the start at login kept off when the user's lines TURNED_OFF say so.
+# installed program; for the autostart entry, TURNED_OFF holds the lines with which the user turned it off, kept.
 cs_place() {
   local source=$1 rel=$2 dest=$3 turned_off=$4 line program=$program_dir/CurselloLinuxLauncher
   if [ -L "$source" ]; then
@@ -166,7 +166,11 @@ cs_install_tree() {
   while read -r rel; do
     dest=$(cs_destination "$rel")
     mkdir -p -- "$(dirname "$dest")"
-    cs_place "$tree/$rel" "$rel" "$dest" "$turned_off"
+    if [ "$dest" = "$autostart" ]; then
+      cs_place "$tree/$rel" "$rel" "$dest" "$turned_off"
+    else
+      cs_place "$tree/$rel" "$rel" "$dest" ''
+    fi
   done <<< "$rels"
   if [ -n "$cursello" ]; then install -m 0644 -- "$cursello" "$program_dir/Cursello.exe"; fi
   sort -u <<< "$listed" > "$manifest"

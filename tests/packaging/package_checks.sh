@@ -36,7 +36,8 @@ link_leads_to_program() {
 unit_enabled_after() {  # ROOT SCRIPT CALL ARG...
   local root=$1 script=$2 call=$3
   shift 3
-  { echo 'systemctl() { command systemctl --root="$CS_ROOT" "$@"; }'; cat "$script"; echo "$call"; } > "$tmp/scriptlet"
+  { echo 'systemctl() { command systemctl --root="$CS_ROOT" "$@"; }'; cat "$script"; printf '\n%s\n' "$call"; } \
+    > "$tmp/scriptlet"
   CS_ROOT=$root sh "$tmp/scriptlet" "$@" > /dev/null 2>&1
   [ -L "$root/etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service" ]
 }
@@ -219,6 +220,7 @@ $top/user_install.sh"
     out=$("$install")
     grep -qx "The start at login stays turned off, as you set it in $autostart." <<< "$out"
     [ "$(grep -x -c -e Hidden=true -e X-GNOME-Autostart-enabled=false "$autostart")" = 2 ]
+    if grep -q '^Hidden=' "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"; then exit 1; fi  # the menu's
     desktop-file-validate "$autostart"
     "$install" --uninstall
     diff <(echo "$before") <(find "$user" | sort)
