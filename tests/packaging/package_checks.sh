@@ -50,6 +50,28 @@ enables_unit_once() {  # ROOT FIRST UPGRADE REMOVE
   if unit_enabled_after "$root" $3; then echo "enabled again by an upgrade"; exit 1; fi
 }
 
+# What a per-user install into HOME, with the data home DATA, has placed, the given Cursello.exe among it: the
+# entries and the unit name the program by its path, the unit passes systemd's verify and is enabled by the link
+# that `systemctl --user enable` makes.
+installed_for_user() {  # DATA CURSELLO
+  local program=$HOME/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
+  local unit=$1/systemd/user/CurselloLinuxLauncher.service
+  [ -x "$program" ]
+  [ -x "${program%/*}/CurselloSandboxJoin" ]
+  cmp "$2" "${program%/*}/Cursello.exe"
+  [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
+  grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
+  grep -qx "ExecStart=\"$program\"" "$unit"
+  mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
+  XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
+  rm -rf -- "$tmp/run"
+  [ "$(readlink "$HOME/.config/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service")" = "$unit" ]
+  [ -f "$1/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
+  [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
+  desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
+    "$1/applications/CurselloLinuxLauncher.desktop"
+}
+
 case $check in
   tree)  # no test or benchmark; the autostart entry where sessions read it, not under the prefix
     DESTDIR=$tmp cmake --install "$build_dir" --prefix /usr/local > /dev/null
@@ -145,17 +167,11 @@ $top/user_install.sh"
     mkdir -p "$user/home"
     echo MZ > "$tmp/Cursello.exe"
     before=$(find "$user" | sort)
-    as_user() { env -i PATH="$tmp/path" HOME="$user/home" "$@"; }
-    (cd "$tmp" && as_user "$top/install" Cursello.exe)
-    program=$user/home/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
-    cmp "$tmp/Cursello.exe" "${program%/*}/Cursello.exe"
-    [ "$(readlink -f "$user/home/.local/bin/CurselloLinuxLauncher")" = "$program" ]
-    grep -qx "Exec=$program" "$user/home/.config/autostart/CurselloLinuxLauncher.desktop"
-    unit=$user/home/.local/share/systemd/user/CurselloLinuxLauncher.service
-    grep -qx "ExecStart=\"$program\"" "$unit"
-    [ "$(readlink "$user/home/.config/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service")" = "$unit" ]
-    [ -f "$user/home/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]
-    as_user "$tmp/$top/install" --uninstall
+    export HOME=$user/home
+    with_few_tools() { env -i PATH="$tmp/path" HOME="$HOME" "$@"; }
+    (cd "$tmp" && with_few_tools "$top/install" Cursello.exe)
+    installed_for_user "$HOME/.local/share" "$tmp/Cursello.exe"
+    with_few_tools "$tmp/$top/install" --uninstall
     diff <(echo "$before") <(find "$user" | sort) ;;
   apt-install)
     needs_root
@@ -174,7 +190,8 @@ $top/user_install.sh"
     while read -r path; do
       if [ ! -d "$path" ] && { [ -e "$path" ] || [ -L "$path" ]; }; then echo "left: $path"; exit 1; fi
     done < "$build_dir/package-files"
-    [ ! -e /usr/lib/CurselloLinuxLauncher ] && [ ! -e /usr/share/doc/cursello-linux-launcher ]
+    [ ! -e /usr/lib/CurselloLinuxLauncher ]
+    [ ! -e /usr/share/doc/cursello-linux-launcher ]
     [ ! -L /etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service ] ;;
   user)  # as a user runs it: in a fresh copy of the tree, with a fresh build directory, in a temporary HOME with
     # XDG_DATA_HOME set and the default config home, and no user manager to reach
@@ -190,23 +207,7 @@ $top/user_install.sh"
     export HOME=$user/home XDG_DATA_HOME=$user/data
     unset XDG_CONFIG_HOME XDG_RUNTIME_DIR DBUS_SESSION_BUS_ADDRESS
     (cd "$tmp" && "$install" Cursello.exe)  # a path from where it was called
-    program=$HOME/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
-    [ -x "$program" ]
-    [ -x "${program%/*}/CurselloSandboxJoin" ]
-    cmp "$tmp/Cursello.exe" "${program%/*}/Cursello.exe"
-    [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
-    grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
-    unit=$XDG_DATA_HOME/systemd/user/CurselloLinuxLauncher.service
-    grep -qx "ExecStart=\"$program\"" "$unit"
-    mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
-    XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
-    rm -rf -- "$tmp/run"
-    # Enabled without a user manager by the link `systemctl --user enable` makes.
-    [ "$(readlink "$HOME/.config/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service")" = "$unit" ]
-    [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
-    [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
-    desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
-      "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"
+    installed_for_user "$XDG_DATA_HOME" "$tmp/Cursello.exe"
     "$install" --uninstall
     diff <(echo "$before") <(find "$user" | sort)
     # With every directory there beforehand the manifest lists none; an update keeps the start at login off.
