@@ -106,9 +106,7 @@ void onQuit(GtkMenuItem* /*item*/, gpointer data) {
 }  // namespace
 
 void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
-  // Only a directory we checked is named to GTK and the tray host, which read icon files from it: with none, the
-  // indicator goes without a theme path (and without an icon of its own) rather than read files of someone else.
-  // The icon is written even without a tray: notifications show it.
+  // The icon is written even where no tray shows it: notifications show it too.
   if (iconDir.ok()) writeIconInto(iconDir.fd.get());
   std::string error;
   const std::optional<IndicatorApi> api = loadIndicatorApi(error);
@@ -116,6 +114,8 @@ void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
     Logger().log(std::string("Running without a tray icon: ") + kIndicatorLibrary + " cannot be loaded: " + error);
     return;
   }
+  // Only a directory we checked is named to GTK and the tray host, which read icon files from it: with none, the
+  // indicator goes without a theme path (and without an icon of its own) rather than read files of someone else.
   const std::string themePath = iconDir.ok() ? iconDir.path.string() : std::string();
   const std::string iconName = std::filesystem::path(kIconFileName).stem().string();
   // With no status-notifier host the indicator falls back to a GtkStatusIcon, and that fallback scans the

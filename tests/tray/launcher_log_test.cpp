@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <regex>
 
@@ -181,9 +180,8 @@ TEST(LauncherLog, WaylandDesktopWithoutATrayHostRunsOn) {
   EXPECT_EQ(messages[1], kNoDisplay);
 }
 
-// The indicator's library hidden from the launcher (an empty file bound over it): no tray, one line, and the
-// launcher serves on.
-TEST(LauncherLog, WithoutTheIndicatorLibraryRunsWithoutATrayAndSaysSoOnce) {
+// The indicator's library hidden from the launcher (an empty file bound over it): no tray, a line, polls go on.
+TEST(LauncherLog, WithoutTheIndicatorLibraryRunsWithoutATrayAndSaysSo) {
   const fs::path bwrap = programInPath("bwrap");
   ASSERT_FALSE(bwrap.empty()) << "bubblewrap is not installed";
   void* library = dlopen("libayatana-appindicator3.so.1", RTLD_LAZY | RTLD_LOCAL);
@@ -203,11 +201,8 @@ TEST(LauncherLog, WithoutTheIndicatorLibraryRunsWithoutATrayAndSaysSoOnce) {
   const auto messages = run.messages();
   ASSERT_GE(messages.size(), 2u) << run.output();
   EXPECT_EQ(messages[0], kStarted);
-  EXPECT_EQ(messages[1].rfind("Running without a tray icon: libayatana-appindicator3.so.1 cannot be loaded: ", 0), 0u)
+  EXPECT_TRUE(messages[1].starts_with("Running without a tray icon: libayatana-appindicator3.so.1 cannot be loaded: "))
       << run.output();
-  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
-                          [](const std::string& m) { return m.rfind("Running without a tray icon", 0) == 0; }),
-            1);
   EXPECT_TRUE(registeredTrayItems(bus.address()).empty());
 }
 
