@@ -2,10 +2,9 @@
 // installed by its own install script into a desktop's home: its launcher starts and serves a game where the
 // system's Ayatana and dbusmenu libraries are hidden, as on a system that has none.
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <link.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,13 +18,6 @@ namespace cs::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs argv to its end with the environment; true when it exited with 0.
-bool runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& output) {
-  Subprocess process({.program = argv.front(), .argv = argv, .env = env, .output = output, .workingDir = {}});
-  const auto status = process.wait(std::chrono::minutes(2));
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
 
 // The file the dynamic loader loads for the soname, or an empty path where the system has none.
 fs::path libraryFile(const char* soname) {
@@ -51,8 +43,14 @@ TEST(Bundle, InstalledLauncherServesAGameWithoutTheSystemsIndicatorLibraries) {
   const fs::path output = desktop.root() / "install.log";
   std::vector<std::string> env = SteamDesktop::baseEnvironment();
   env.push_back("HOME=" + desktop.home().string());
-  const std::string unpackAndInstall = R"(tar -xzf "$0" -C "$HOME" && "$HOME"/CurselloLinuxLauncher-*/install)";
-  ASSERT_TRUE(runToEnd({"/bin/sh", "-c", unpackAndInstall, bundle}, env, output)) << slurp(output);
+  Subprocess install(
+      {.program = "/bin/sh",
+       .argv = {"sh", "-c", R"(tar -xzf "$0" -C "$HOME" && "$HOME"/CurselloLinuxLauncher-*/install)", bundle},
+       .env = env,
+       .output = output,
+       .workingDir = {}});
+  const auto status = install.wait(std::chrono::minutes(1));
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << slurp(output);
   const fs::path program = desktop.home() / ".local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher";
   writeFile(desktop.dataCurselloExe(), "MZ stand-in for Cursello.exe\n");
 
