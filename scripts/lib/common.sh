@@ -14,8 +14,14 @@ as_root() {
   fi
 }
 
+# Prints "yes" when mount options (as `findmnt -no OPTIONS` prints them) make the mount read-only, else "no". The
+# mount's own flag, not whether this user may write there: root may write a read-write /usr, nobody a read-only one.
+mount_read_only() {
+  if [[ ,$1, == *,ro,* ]]; then echo yes; else echo no; fi
+}
+
 # Prints the manager for a system, from its os-release ID and ID_LIKE, whether it is image-based (an rpm-ostree
-# system, or SteamOS with its read-only root), and the managers found on PATH:
+# system, SteamOS, or any other with a read-only /usr), and the managers found on PATH:
 #   choose_package_manager ID ID_LIKE IMAGE_BASED(yes|no) FOUND...
 # The family named first (ID, then ID_LIKE in order) whose manager was found wins, else the first manager found.
 # Prints apt-get, pacman, dnf, zypper, "image" for an image-based system, or "unknown".
@@ -54,7 +60,11 @@ package_manager() {
   if [ -r /etc/os-release ]; then
     read -r ID ID_LIKE < <(. /etc/os-release && echo "${ID:-}" "${ID_LIKE:-}")
   fi
-  if [ -e /run/ostree-booted ]; then image_based=yes; fi
+  # Image-based systems without ostree (openSUSE MicroOS and Aeon, ChimeraOS) show themselves by a read-only /usr.
+  if [ -e /run/ostree-booted ] ||
+    [ "$(mount_read_only "$(findmnt -no OPTIONS --target /usr 2>/dev/null || true)")" = yes ]; then
+    image_based=yes
+  fi
   for manager in apt-get pacman dnf zypper; do
     if command -v "$manager" > /dev/null; then found+=("$manager"); fi
   done
@@ -134,10 +144,12 @@ ensure_packages() {
     unknown)
       stop_installing "No package manager found (apt-get, pacman, dnf or zypper). Install what these need: $*." ;;
     image)
-      stop_installing "This system's root is read-only (an rpm-ostree system such as Bazzite or Silverblue, or" \
-        "SteamOS): packages cannot be installed on it this way. Build inside a toolbox or distrobox container" \
-        "instead (for example 'toolbox create && toolbox enter', or 'distrobox create --image fedora:latest" \
-        "--name cursello && distrobox enter cursello') and run this script there. It needs: $*." ;;
+      stop_installing "This system's /usr is read-only (an image-based system such as Bazzite, Silverblue," \
+        "SteamOS, openSUSE MicroOS or Aeon, or ChimeraOS): packages cannot be installed on it this way. Install" \
+        "the bundle that './scripts/package bundle' makes elsewhere (it needs no compiler), or build inside a" \
+        "toolbox or distrobox container instead (for example 'toolbox create && toolbox enter', or 'distrobox" \
+        "create --image fedora:latest --name cursello && distrobox enter cursello') and run this script there." \
+        "It needs: $*." ;;
     apt-get | pacman | dnf | zypper) ;;
     *) stop_installing "CS_PACKAGE_MANAGER=$manager: not one of apt-get, pacman, dnf, zypper or none." ;;
   esac

@@ -6,13 +6,13 @@
 # unknown there, and the script stops, saying what to install. The README lists these tables: change both.
 
 # The launcher's build.
-BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator x11 xcb)
-# ./scripts/test: the test build, the services the tests start, the package checks, and Wine with the MinGW
-# compiler for the Windows programs of the end-to-end test with real Wine.
-TEST_PACKAGES=(gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
+BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator xcb)
+# ./scripts/test: the test build (the tests and the benchmark draw with Xlib), the services the tests start, the
+# package checks, and Wine with the MinGW compiler for the Windows programs of the end-to-end test with real Wine.
+TEST_PACKAGES=(x11 gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
   deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine mingw systemd-analyze)
 # The simulation that ./scripts/run plays without a display.
-SIMULATION_PACKAGES=(gtest xvfb openbox dbus gdbus)
+SIMULATION_PACKAGES=(x11 gtest xvfb openbox dbus gdbus)
 # ./scripts/package: the tools of every package it builds.
 PACKAGE_PACKAGES=(deb-tools file arch-tools rpm-tools)
 # ./scripts/fuzz: clang and its libFuzzer runtime; the targets link GCC's C++ library.

@@ -31,6 +31,47 @@ link_leads_to_program() {
   [ "$(realpath -m "/usr/bin/$1")" = "$2/CurselloLinuxLauncher/CurselloLinuxLauncher" ] || { echo "link: $1"; exit 1; }
 }
 
+# Runs a package's install script SCRIPT with ARGS, and then the shell line CALL, with systemctl working on the
+# tree ROOT where the package's files are; succeeds when the user unit is then enabled for every user there.
+unit_enabled_after() {  # ROOT SCRIPT CALL ARG...
+  local root=$1 script=$2 call=$3
+  shift 3
+  { echo 'systemctl() { command systemctl --root="$CS_ROOT" "$@"; }'; cat "$script"; printf '\n%s\n' "$call"; } \
+    > "$tmp/scriptlet"
+  CS_ROOT=$root sh "$tmp/scriptlet" "$@" > /dev/null 2>&1
+  [ -L "$root/etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service" ]
+}
+# The unit enabled by the first install only (not by an upgrade, which keeps an administrator's disable), and no
+# longer after the removal: scriptlets FIRST, UPGRADE and REMOVE, each as "SCRIPT CALL ARG...".
+enables_unit_once() {  # ROOT FIRST UPGRADE REMOVE
+  local root=$1
+  unit_enabled_after "$root" $2 || { echo "not enabled by the first install"; exit 1; }
+  if unit_enabled_after "$root" $4; then echo "still enabled after the removal"; exit 1; fi
+  if unit_enabled_after "$root" $3; then echo "enabled again by an upgrade"; exit 1; fi
+}
+
+# What a per-user install into HOME, with the data home DATA, has placed, the given Cursello.exe among it: the
+# entries and the unit name the program by its path, the unit passes systemd's verify and is enabled by the link
+# that `systemctl --user enable` makes.
+installed_for_user() {  # DATA CURSELLO
+  local program=$HOME/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
+  local unit=$1/systemd/user/CurselloLinuxLauncher.service
+  [ -x "$program" ]
+  [ -x "${program%/*}/CurselloSandboxJoin" ]
+  cmp "$2" "${program%/*}/Cursello.exe"
+  [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
+  grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
+  grep -qx "ExecStart=\"$program\"" "$unit"
+  mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
+  XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
+  rm -rf -- "$tmp/run"
+  [ "$(readlink "$HOME/.config/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service")" = "$unit" ]
+  [ -f "$1/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
+  [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
+  desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
+    "$1/applications/CurselloLinuxLauncher.desktop"
+}
+
 case $check in
   tree)  # no test or benchmark; the autostart entry where sessions read it, not under the prefix
     DESTDIR=$tmp cmake --install "$build_dir" --prefix /usr/local > /dev/null
@@ -44,6 +85,8 @@ case $check in
 ./usr/local/share/man/man1/CurselloLinuxLauncher.1.gz
 ./usr/local/share/metainfo/CurselloLinuxLauncher.metainfo.xml"
     [ "$(readlink "$tmp/usr/local/bin/CurselloLinuxLauncher")" = ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher ]
+    # Only the tests and the benchmark draw with Xlib: no package depends on it for the program.
+    if readelf -d "$tmp"/usr/local/lib/CurselloLinuxLauncher/* | grep 'NEEDED.*libX11'; then exit 1; fi
     desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop
     needs man
     warnings=$(man --warnings -l "$tmp/usr/local/share/man/man1/CurselloLinuxLauncher.1.gz" 2>&1 > /dev/null)
@@ -54,16 +97,31 @@ case $check in
       -e ' ./usr/lib/CurselloLinuxLauncher/CurselloSandboxJoin$' \
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/share/doc/cursello-linux-launcher/copyright$' -e ' ./usr/share/doc/cursello-linux-launcher/changelog.gz$' \
-      | grep -qx 5
+      -e ' ./usr/lib/systemd/user/CurselloLinuxLauncher.service$' | grep -qx 6
+    # The user unit is enabled for every user on the first install only, and no longer after the purge.
+    mkdir "$tmp/root" "$tmp/control"
+    dpkg-deb -x "$deb" "$tmp/root"
+    dpkg-deb -e "$deb" "$tmp/control"
+    enables_unit_once "$tmp/root" "$tmp/control/postinst : configure" "$tmp/control/postinst : configure 0.1.0" \
+      "$tmp/control/postrm : purge"
     dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libxcb-res0)( |$)' \
       | grep -qx 3
     lintian --fail-on error "$deb" | tee "$tmp/lintian"
     if grep -q no-manual-page "$tmp/lintian"; then exit 1; fi ;;
-  arch)  # the same files as the Debian package, the same configuration kept across upgrades
+  arch)  # built from the tarball beside its PKGBUILD, whose sums makepkg checked; the same files as the Debian
+    # package, the same configuration kept across upgrades
     pkg=$(built_package 'cursello-linux-launcher-*.pkg.tar.*' makepkg)
+    recipe=${deb%/*}/arch
+    grep -qx "sha256sums=('$(sha256sum "$recipe"/cursello-linux-launcher-*.tar.gz | cut -d ' ' -f 1)')" \
+      "$recipe/PKGBUILD"
+    if tar -tzf "$recipe"/cursello-linux-launcher-*.tar.gz | grep -E '^[^/]*/(build|\.git)/'; then exit 1; fi
     diff <(deb_files_as /usr/lib) <(bsdtar -tf "$pkg" | grep -v -e '/$' -e '^\.' | sed 's|^|/|' | sort)
     link_leads_to_program "$(bsdtar -tvf "$pkg" usr/bin/CurselloLinuxLauncher | sed 's/.* -> //')" /usr/lib
-    diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p') ;;
+    diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p')
+    mkdir "$tmp/root"
+    bsdtar -xf "$pkg" -C "$tmp/root"
+    enables_unit_once "$tmp/root" "$tmp/root/.INSTALL post_install" "$tmp/root/.INSTALL post_upgrade" \
+      "$tmp/root/.INSTALL post_remove" ;;
   rpm)  # the same, with the program directory in the libdir; and rpmlint finds no error
     rpm=$(built_package 'cursello-linux-launcher-*.rpm' rpmbuild)
     needs rpmlint
@@ -73,14 +131,46 @@ case $check in
     diff <(deb_files_as "$libdir") <(query | awk '$1 !~ /^d/ {print $2}' | grep -v '^/usr/lib/\.build-id/' | sort)
     link_leads_to_program "$(query | awk '$2 == "/usr/bin/CurselloLinuxLauncher" {print $3}')" "$libdir"
     diff <(dpkg-deb --info "$deb" conffiles) <(rpm -qp --configfiles "$rpm")
-    rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm" ;;
+    rpmlint -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" "$rpm"
+    mkdir "$tmp/root"
+    (cd "$tmp/root" && rpm2cpio "$rpm" | cpio -idm --quiet)
+    rpm -qp --qf '%{POSTIN}' "$rpm" > "$tmp/post"
+    rpm -qp --qf '%{POSTUN}' "$rpm" > "$tmp/postun"
+    enables_unit_once "$tmp/root" "$tmp/post : 1" "$tmp/post : 2" "$tmp/postun : 0"
+    # The recipe too, as openSUSE's build service lints it (the filters are for the package).
+    rpmlint --ignore-unused-rpmlintrc -r "$source_dir/packaging/rpm/cursello-linux-launcher-rpmlintrc" \
+      "$source_dir/packaging/rpm/cursello-linux-launcher.spec" ;;
+  bundle)  # one directory: the launcher and its helper with the C++ runtime linked in, the files a package installs,
+    # and the install script, which installs them per user with no compiler or package manager on PATH
+    bundle=${deb%/*}/CurselloLinuxLauncher-$(basename "$deb" | cut -d _ -f 2)-x86_64.tar.gz
+    top=$(basename "$bundle" -x86_64.tar.gz)
+    [ "$(tar -tzf "$bundle" | cut -d / -f 1 | sort -u)" = "$top" ]
+    tar -xzf "$bundle" -C "$tmp"
+    if readelf -d "$tmp/$top"/files/usr/lib/CurselloLinuxLauncher/* | grep -E 'NEEDED.*(libstdc\+\+|libgcc_s)'; then
+      exit 1
+    fi
+    mkdir "$tmp/path"
+    for tool in bash cat chmod cp dirname env find grep install ldd ln mkdir mv readlink rm rmdir sed sort; do
+      ln -s "$(command -v "$tool")" "$tmp/path/$tool"
+    done
+    user=$tmp/user
+    mkdir -p "$user/home"
+    echo MZ > "$tmp/Cursello.exe"
+    before=$(find "$user" | sort)
+    export HOME=$user/home
+    with_few_tools() { env -i PATH="$tmp/path" HOME="$HOME" "$@"; }
+    (cd "$tmp" && with_few_tools "$top/install" Cursello.exe)
+    installed_for_user "$HOME/.local/share" "$tmp/Cursello.exe"
+    with_few_tools "$tmp/$top/install" --uninstall
+    diff <(echo "$before") <(find "$user" | sort) ;;
   apt-install)
     needs_root
     needs apt-get
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb"
     dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files"
     page=$(MANPAGER=cat MANWIDTH=200 man CurselloLinuxLauncher)
-    [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]] ;;
+    [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]]
+    [ -L /etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service ] ;;
   purge)  # also after a failed or killed test: no package, no stand-in, nothing of it left
     needs_root
     needs apt-get
@@ -90,43 +180,48 @@ case $check in
     while read -r path; do
       if [ ! -d "$path" ] && { [ -e "$path" ] || [ -L "$path" ]; }; then echo "left: $path"; exit 1; fi
     done < "$build_dir/package-files"
-    [ ! -e /usr/lib/CurselloLinuxLauncher ] && [ ! -e /usr/share/doc/cursello-linux-launcher ] ;;
-  user)  # in a temporary HOME, with XDG_DATA_HOME set and the default config home
-    mkdir -p "$tmp/home/.local/share/applications"
+    [ ! -e /usr/lib/CurselloLinuxLauncher ]
+    [ ! -e /usr/share/doc/cursello-linux-launcher ]
+    [ ! -L /etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service ] ;;
+  user)  # as a user runs it: in a fresh copy of the tree, with a fresh build directory, in a temporary HOME with
+    # XDG_DATA_HOME set and the default config home, and no user manager to reach
+    CS_BUILD_DIR=$tmp "$source_dir/scripts/package" source > /dev/null
+    mkdir "$tmp/clone"
+    tar -xzf "$tmp"/cursello-linux-launcher-*.tar.gz -C "$tmp/clone"
+    install=$(echo "$tmp"/clone/*/scripts/install)
+    [ ! -e "${install%/scripts/install}/build" ]
+    user=$tmp/user
+    mkdir -p "$user/home/.local/share/applications"
     echo MZ > "$tmp/Cursello.exe"
-    before=$(find "$tmp" | sort)
-    export HOME=$tmp/home XDG_DATA_HOME=$tmp/data  # CS_BUILD_DIR: the package's build, from the test
-    unset XDG_CONFIG_HOME
-    "$source_dir/scripts/install" "$tmp/Cursello.exe"
-    program=$HOME/.local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
-    [ -x "$program" ]
-    [ -x "${program%/*}/CurselloSandboxJoin" ]
-    cmp "$tmp/Cursello.exe" "${program%/*}/Cursello.exe"
-    [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
-    grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
-    unit=$XDG_DATA_HOME/systemd/user/CurselloLinuxLauncher.service
-    grep -qx "ExecStart=\"$program\"" "$unit"
-    mkdir -m 700 "$tmp/run"  # verify asks for a runtime directory, even with no user manager running
-    XDG_RUNTIME_DIR=$tmp/run systemd-analyze --user verify "$unit"
-    rm -rf -- "$tmp/run"
-    [ -f "$XDG_DATA_HOME/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png" ]
-    [ -f "$HOME/.local/share/man/man1/CurselloLinuxLauncher.1.gz" ]  # where man finds it from ~/.local/bin
-    desktop-file-validate "$HOME/.config/autostart/CurselloLinuxLauncher.desktop" \
-      "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"
-    "$source_dir/scripts/install" --uninstall
-    diff <(echo "$before") <(find "$tmp" | sort)
+    before=$(find "$user" | sort)
+    export HOME=$user/home XDG_DATA_HOME=$user/data
+    unset XDG_CONFIG_HOME XDG_RUNTIME_DIR DBUS_SESSION_BUS_ADDRESS
+    (cd "$tmp" && "$install" Cursello.exe)  # a path from where it was called
+    installed_for_user "$XDG_DATA_HOME" "$tmp/Cursello.exe"
+    "$install" --uninstall
+    diff <(echo "$before") <(find "$user" | sort)
     # With every directory there beforehand the manifest lists none; an update keeps the start at login off.
     mkdir -p "$HOME/.local/lib/CurselloLinuxLauncher" "$HOME/.local/bin" "$HOME/.config/autostart" \
       "$XDG_DATA_HOME"/{applications,icons/hicolor/32x32/apps,metainfo}
-    before=$(find "$tmp" | sort)
-    "$source_dir/scripts/install"
+    before=$(find "$user" | sort)
+    "$install"
     autostart=$HOME/.config/autostart/CurselloLinuxLauncher.desktop
     sed -i 's/^X-GNOME-Autostart-enabled=true$/X-GNOME-Autostart-enabled=false/' "$autostart"
     echo Hidden=true >> "$autostart"
-    out=$("$source_dir/scripts/install")
+    out=$("$install")
     grep -qx "The start at login stays turned off, as you set it in $autostart." <<< "$out"
     [ "$(grep -x -c -e Hidden=true -e X-GNOME-Autostart-enabled=false "$autostart")" = 2 ]
+    if grep -q '^Hidden=' "$XDG_DATA_HOME/applications/CurselloLinuxLauncher.desktop"; then exit 1; fi  # the menu's
     desktop-file-validate "$autostart"
-    "$source_dir/scripts/install" --uninstall
-    diff <(echo "$before") <(find "$tmp" | sort) ;;
+    "$install" --uninstall
+    diff <(echo "$before") <(find "$user" | sort)
+    # A unit the user masked (a link to /dev/null, as `systemctl --user mask` makes) stays masked, and not enabled.
+    mkdir -p "$HOME/.config/systemd/user"
+    ln -s /dev/null "$HOME/.config/systemd/user/CurselloLinuxLauncher.service"
+    before=$(find "$user" | sort)
+    out=$("$install")
+    grep -q "^The user unit stays masked" <<< "$out"
+    [ ! -e "$HOME/.config/systemd/user/gamescope-session.target.wants" ]
+    "$install" --uninstall
+    diff <(echo "$before") <(find "$user" | sort) ;;
 esac

@@ -57,21 +57,30 @@ done
 expect "the README's table of packages" "$table" "$(grep '^| `' "$source_dir/README.md" | grep -F -f <(
   for need in $needs; do echo "| \`$need\` |"; done))"$'\n'
 
-# The Arch and RPM package definitions ask for the build needs by the same names (gcc and make come with every
-# Arch build's base-devel); the RPM recipe gives openSUSE's names in its suse_version branch, Fedora's in the other.
+# The Arch package asks for the build needs by the same names (gcc and make come with every Arch build's
+# base-devel); the RPM recipe asks pkg-config for exactly the modules the build does (the program's, not the Xlib
+# of the tests and the benchmark).
 arch_names=" $(sed -n "s/^\(make\)\?depends=(\(.*\))$/\2/p" "$source_dir/packaging/arch/PKGBUILD" | tr -d "'" |
   tr '\n' ' ') "
-spec_names=$(awk '/^%if 0%\{\?suse_version\}/ {b = "zypper"; next} /^%else/ {b = "dnf"; next} /^%endif/ {b = ""; next}
-  /^BuildRequires:/ {print (b == "" ? "dnf zypper" : b), $2}' "$source_dir/packaging/rpm/cursello-linux-launcher.rpmspec")
 for name in $(packages_for pacman "${BUILD_PACKAGES[@]}"); do
   if [[ $name != gcc && $name != make && $arch_names != *" $name "* ]]; then expect "PKGBUILD names" "$name" ""; fi
 done
-for manager in dnf zypper; do
-  for name in $(packages_for "$manager" "${BUILD_PACKAGES[@]}"); do
-    grep -qxF -e "dnf zypper $name" -e "$manager $name" <<< "$spec_names" ||
-      expect "the RPM recipe's names for $manager" "$name" ""
-  done
-done
+expect "the RPM recipe's pkg-config modules" \
+  "$(sed -n 's/^ *pkg_check_modules([A-Z0-9]* REQUIRED \(IMPORTED_TARGET \)\?\(.*\))$/\2/p' "$source_dir/CMakeLists.txt" |
+    tr ' ' '\n' | grep -vx x11 | sort | tr '\n' ' ')" \
+  "$(sed -n 's/^BuildRequires: *pkgconfig(\(.*\))$/\1/p' "$source_dir/packaging/rpm/cursello-linux-launcher.spec" |
+    sort | tr '\n' ' ')"
+
+# A read-only /usr is told by the mount's own flag, among findmnt's options.
+while IFS='|' read -r options read_only; do
+  expect "read-only mount with options '$options'" "$read_only" "$(mount_read_only "$options")"
+done <<'ROWS'
+ro,relatime|yes
+rw,relatime,errors=remount-ro|no
+rw,nosuid,nodev|no
+nosuid,ro|yes
+|no
+ROWS
 
 # What the scripts say when they cannot install: the names to install, or where to build instead.
 stop_message() { (CS_PACKAGE_MANAGER=$1 ensure_packages "${@:2}") 2>&1 > /dev/null; }
