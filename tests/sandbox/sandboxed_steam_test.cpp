@@ -197,10 +197,9 @@ TEST_F(SandboxedSteam, ALauncherRunAsRootEntersNoSandbox) {
   desktop->installProton("Proton 9.0");
   desktop->makeCompatData("730");
   desktop->startLauncher();
-  const std::string socket = "/tmp/.X11-unix/X" + x.display().substr(1);
-  startGame({bwrap.string(), "--unshare-pid", "--die-with-parent", "--dev-bind", "/", "/", "--tmpfs", "/tmp", "--proc",
-             "/proc", "--bind", socket, socket},
-            {}, {"HOME=" + desktop->home().string()});
+  // Pids of its own are enough for a sandbox; the launcher's /tmp stays in view, where root's build tree may lie.
+  startGame({bwrap.string(), "--unshare-pid", "--die-with-parent", "--dev-bind", "/", "/", "--proc", "/proc"}, {},
+            {"HOME=" + desktop->home().string()});
   ASSERT_TRUE(desktop->waitForLog("Cannot start Cursello for AppID 730: ")) << dump();
   EXPECT_EQ(desktop->countLog("Cannot start Cursello for AppID 730: the launcher runs as root, which enters no game's "
                               "sandbox; start it as the user who plays"),
