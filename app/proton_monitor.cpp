@@ -60,7 +60,8 @@ std::string pidList(const std::set<std::int32_t>& pids) {
   std::string text;
   std::size_t named = 0;
   for (auto pid = pids.begin(); pid != pids.end() && named < kMaxNamed; ++pid, ++named) {
-    text += (text.empty() ? "" : " ") + std::to_string(*pid);
+    if (!text.empty()) text += ' ';
+    text += std::to_string(*pid);
   }
   if (pids.size() > named) text += " and " + std::to_string(pids.size() - named) + " more";
   return text;

@@ -75,7 +75,11 @@ std::vector<std::string> launchArguments(const std::string& appId, const LaunchC
 
 std::string launchLogLine(const std::string& appId, std::int32_t inheritedEnvPid, const LaunchContext& context,
                           const std::filesystem::path& prefix, const std::filesystem::path& exe) {
-  const auto quoted = [](const std::filesystem::path& path) { return "\"" + logText(path.string()) + "\""; };
+  const auto quoted = [](const std::filesystem::path& path) {
+    std::string text = "\"";
+    text += logText(path.string());
+    return text + "\"";
+  };
   return "Launching Cursello for AppID " + appId + " inherited_env_pid=" + std::to_string(inheritedEnvPid) +
          " compatdata=" + quoted(context.compatDataPath) + " proton_dir=" + quoted(context.protonDir) +
          " wine=" + quoted(context.winePath) + " wineprefix=" + quoted(prefix) + " exe=" + quoted(exe) +

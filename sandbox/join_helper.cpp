@@ -74,7 +74,10 @@ int statusFd = -1;
 // Writes one record; a launcher that stopped listening is no reason to stop.
 void say(std::string_view kind, const std::vector<std::string>& fields = {}) {
   std::string line(kind);
-  for (const std::string& field : fields) line += "\t" + logText(field);
+  for (const std::string& field : fields) {
+    line += '\t';
+    line += logText(field);
+  }
   line += "\n";
   for (std::size_t done = 0; statusFd >= 0 && done < line.size();) {
     const ssize_t count = write(statusFd, line.data() + done, line.size() - done);
