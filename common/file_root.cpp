@@ -51,14 +51,6 @@ FileRoot FileRoot::at(const std::filesystem::path& dir) {
   return files;
 }
 
-FileRoot FileRoot::ofProcess(std::int32_t pid) { return at("/proc/" + std::to_string(pid) + "/root"); }
-
-FileRoot FileRoot::under(FileDescriptor dir) {
-  FileRoot files;
-  files.root = std::move(dir);
-  return files;
-}
-
 FileDescriptor FileRoot::open(const std::filesystem::path& path, int flags) const {
   if (root.get() < 0 || path.empty()) return FileDescriptor();
   return FileDescriptor(openInRoot(root.get(), path, flags));

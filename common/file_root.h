@@ -21,10 +21,6 @@ class FileRoot {
   // The files under dir as if it were "/": absolute paths and absolute soft links start at dir, and ".." stops
   // there. Not ok() when dir cannot be opened.
   static FileRoot at(const std::filesystem::path& dir);
-  // at("/proc/<pid>/root"): the files through that process's own mounts.
-  static FileRoot ofProcess(std::int32_t pid);
-  // The files under the directory already opened (O_PATH will do), as at() takes them; not ok() for -1.
-  static FileRoot under(FileDescriptor dir);
 
   bool ok() const { return isHost || root.get() >= 0; }
 

@@ -46,7 +46,7 @@ std::vector<std::filesystem::path> curselloExePlaces() {
   constexpr const char* kExeName = "Cursello.exe";
   std::vector<std::filesystem::path> places = {executableDir() / kExeName};
   // A package's program directory on a read-only /usr cannot take the file: the user's own data directory can.
-  // The base directory specification ignores a relative XDG_DATA_HOME.
+  // A relative XDG_DATA_HOME is no place at all: it would name a directory under whatever the working directory is.
   const char* dataHome = std::getenv("XDG_DATA_HOME");
   std::filesystem::path base;
   if (dataHome != nullptr && dataHome[0] == '/') {

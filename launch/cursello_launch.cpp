@@ -32,15 +32,6 @@ bool isControlledName(const std::string& name) {
   return false;
 }
 
-// Returns the null-terminated pointer array that exec expects; the strings must outlive it.
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& text : strings) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 }  // namespace
 
 Environment withGameSyncSettings(const Environment& inheritedEnv, const ProcessInfo* gameProcess) {
@@ -71,6 +62,14 @@ std::vector<std::string> launchEnvironment(const LaunchContext& context, const E
 std::vector<std::string> launchArguments(const std::string& appId, const LaunchContext& context,
                                          const std::filesystem::path& exePath) {
   return {context.winePath.string(), exePath.string(), "--proton-child", "--target-appid", appId};
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& text : strings) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
 }
 
 std::string launchLogLine(const std::string& appId, std::int32_t inheritedEnvPid, const LaunchContext& context,
@@ -124,7 +123,8 @@ bool spawnCursello(const std::string& appId, const LaunchContext& context, const
                 "Compatdata path not found: " + logText(context.compatDataPath.string()));
   }
   const std::filesystem::path prefix = context.compatDataPath / "pfx";
-  if (!pathExists(prefix)) return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + logText(prefix.string()));
+  if (!pathExists(prefix))
+    return fail(LaunchFailureKind::PrefixMissing, "Wine prefix not found: " + logText(prefix.string()));
   if (!pathExists(context.winePath)) {
     return fail(LaunchFailureKind::WineMissing, "Proton wine loader not found: " + logText(context.winePath.string()));
   }

@@ -28,6 +28,9 @@ std::vector<std::string> launchEnvironment(const LaunchContext& context, const E
 std::vector<std::string> launchArguments(const std::string& appId, const LaunchContext& context,
                                          const std::filesystem::path& exePath);
 
+// Returns the null-terminated pointer array that exec expects; the strings must outlive it.
+std::vector<char*> pointersTo(std::vector<std::string>& strings);
+
 // Returns the line that tells where and how the companion starts: "Launching Cursello for AppID <id>
 // inherited_env_pid=<pid> compatdata="..." proton_dir="..." wine="..." wineprefix="..." exe="..."
 // WINEDLLOVERRIDES="...""; the paths with their control bytes escaped.

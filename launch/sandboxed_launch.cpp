@@ -92,8 +92,7 @@ std::vector<std::string> recordFields(std::string_view line) {
   std::vector<std::string> fields;
   for (std::size_t start = 0;;) {
     const std::size_t tab = line.find('\t', start);
-    fields.push_back(
-        logText(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start)));
+    fields.push_back(logText(line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start)));
     if (tab == std::string_view::npos) return fields;
     start = tab + 1;
   }
@@ -135,7 +134,8 @@ void takeRecord(SandboxStart& start, Logger& logger, std::string_view line) {
   } else if (kind == kJoinStarted) {
     start.started = true;
   } else if (kind == kJoinFail && field(1) == kJoinFailNoContext) {
-    setFailure(start, logger, LaunchFailureKind::NoContext, "No usable Steam Proton context found for AppID " + start.appId);
+    setFailure(start, logger, LaunchFailureKind::NoContext,
+               "No usable Steam Proton context found for AppID " + start.appId);
   } else if (kind == kJoinFail && field(1) == kJoinFailCompatData) {
     setFailure(start, logger, LaunchFailureKind::CompatDataMissing, "Compatdata path not found: " + field(2));
   } else if (kind == kJoinFail && field(1) == kJoinFailPrefix) {
@@ -184,7 +184,8 @@ std::optional<std::string> stepOfEndedHelper(SandboxStart& start) {
   } while (result < 0 && errno == EINTR);
   if (result == 0) return std::nullopt;
   start.reaped = true;
-  if (result < 0) return (start.step.empty() ? "starting the sandbox helper" : start.step) + ": it cannot be waited for";
+  if (result < 0)
+    return (start.step.empty() ? "starting the sandbox helper" : start.step) + ": it cannot be waited for";
   if (WIFSIGNALED(status)) {
     return (start.step.empty() ? "starting the sandbox helper" : start.step) + ": ended by signal " +
            std::to_string(WTERMSIG(status));
@@ -249,13 +250,14 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
 
   // Opened here, before the helper enters anything, so that it is our Cursello.exe that lands in the sandbox.
   const FileDescriptor exe(open(exePath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (exe.get() < 0) return fail(LaunchFailureKind::SandboxJoinFailed, head + "opening " + exePath.string() + ": " + std::strerror(errno));
-  const FileDescriptor environment =
-      itemsFile("cursello-companion-environment", [&] {
-        std::vector<std::string> items;
-        for (const auto& [name, value] : companionEnvironmentFromGame(gameEnv)) items.push_back(name + "=" + value);
-        return items;
-      }());
+  if (exe.get() < 0)
+    return fail(LaunchFailureKind::SandboxJoinFailed,
+                head + "opening " + exePath.string() + ": " + std::strerror(errno));
+  const FileDescriptor environment = itemsFile("cursello-companion-environment", [&] {
+    std::vector<std::string> items;
+    for (const auto& [name, value] : companionEnvironmentFromGame(gameEnv)) items.push_back(name + "=" + value);
+    return items;
+  }());
   if (environment.get() < 0) {
     return fail(LaunchFailureKind::SandboxJoinFailed, head + "handing over the environment: " + std::strerror(errno));
   }
@@ -267,7 +269,8 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   }
   int pipeFds[2] = {-1, -1};
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    return fail(LaunchFailureKind::SandboxJoinFailed, head + "making the helper's status pipe: " + std::strerror(errno));
+    return fail(LaunchFailureKind::SandboxJoinFailed,
+                head + "making the helper's status pipe: " + std::strerror(errno));
   }
   FileDescriptor statusRead(pipeFds[0]);
   FileDescriptor statusWrite(pipeFds[1]);
@@ -287,9 +290,7 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   addDescriptor("--env-fd", environment.get());
   addDescriptor("--proton-fd", proton.get());
   arguments.insert(arguments.end(), {"--uid", std::to_string(getuid()), "--appid", appId});
-  std::vector<char*> argv;
-  for (std::string& word : arguments) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = pointersTo(arguments);
   // No environment at all: the game's, which the sandbox controls, goes in a descriptor. Standard streams on
   // /dev/null: the helper says everything over its status pipe, and the launcher's terminal and log are not the
   // sandbox's to write to.
@@ -300,14 +301,16 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   // A descriptor put onto itself loses its close-on-exec flag in the child only.
-  for (const int fd : {plan.outerUser.get(), plan.pid.get(), plan.mount.get(), plan.innerUser.get(),
-                       statusWrite.get(), exe.get(), environment.get(), proton.get()}) {
+  for (const int fd : {plan.outerUser.get(), plan.pid.get(), plan.mount.get(), plan.innerUser.get(), statusWrite.get(),
+                       exe.get(), environment.get(), proton.get()}) {
     if (fd >= 0) posix_spawn_file_actions_adddup2(&actions, fd, fd);
   }
   pid_t pid = -1;
   const int error = posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), noEnvironment.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return fail(LaunchFailureKind::SandboxJoinFailed, head + "starting " + helper.string() + ": " + std::strerror(error));
+  if (error != 0)
+    return fail(LaunchFailureKind::SandboxJoinFailed,
+                head + "starting " + helper.string() + ": " + std::strerror(error));
   // Ours closed right away (the user's Cursello.exe among them): the pipe ends when the helper's copies do.
   fcntl(statusRead.get(), F_SETFL, fcntl(statusRead.get(), F_GETFL) | O_NONBLOCK);
   SandboxStart start;
@@ -319,8 +322,7 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   return start;
 }
 
-SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger,
-                                      std::chrono::steady_clock::time_point now) {
+SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger, std::chrono::steady_clock::time_point now) {
   if (!start.failure) readAvailable(start, logger);
   if (start.failure) return SandboxStartState::Failed;
   if (start.ended) {

@@ -66,8 +66,7 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
 // Reads what the helper wrote since the last call, without waiting, logs what it says and decides when it can: a
 // start is "started" followed by the end of the pipe with nothing after it. Anything else, or nothing decided by
 // the deadline (the helper is then killed), is Failed, with start.failure set and logged.
-SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger,
-                                      std::chrono::steady_clock::time_point now);
+SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger, std::chrono::steady_clock::time_point now);
 
 }  // namespace cs
 

@@ -285,9 +285,7 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
   const LaunchContext context = lookUpContext(options, gameEnv);
 
   std::vector<std::string> environment = launchEnvironment(context, gameEnv);
-  std::vector<char*> envp;
-  for (std::string& item : environment) envp.push_back(item.data());
-  envp.push_back(nullptr);
+  std::vector<char*> envp = pointersTo(environment);
   // The game's own: its XDG_RUNTIME_DIR is the fallback below.
   environ = envp.data();
   // The same safe steps, and the same fallback, as the launcher's own directory, now in the game's /tmp and as
@@ -301,8 +299,8 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
   }
   close(exeCopy);
   if (dir.path != tmpRuntimeDirPath(uid)) {
-    say(kJoinNote, {tmpRuntimeDirPath(uid).string() + " is taken in the game's sandbox; Cursello.exe is in " +
-                    dir.path.string()});
+    say(kJoinNote,
+        {tmpRuntimeDirPath(uid).string() + " is taken in the game's sandbox; Cursello.exe is in " + dir.path.string()});
   }
   const std::filesystem::path exe = dir.path / "Cursello.exe";
   std::vector<std::string> arguments = launchArguments(options.appId, context, exe);
@@ -313,9 +311,7 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
   say(kJoinLaunching, {context.compatDataPath.string(), context.protonDir.string(), context.winePath.string(),
                        (context.compatDataPath / "pfx").string(), exe.string()});
 
-  std::vector<char*> argv;
-  for (std::string& word : arguments) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = pointersTo(arguments);
   // The launcher ignores nothing of the companion's: a broken pipe ends it as it ends any program.
   std::signal(SIGPIPE, SIG_DFL);
   // Closed by the exec: with "started" before it and nothing after, the launcher's sign that the companion runs.
@@ -330,9 +326,9 @@ int run(int argc, char** argv) {
   std::optional<Options> options = parseOptions(argc, argv);
   if (!options) return kJoinUsage;
   statusFd = options->statusFd;
-  const std::vector<int> given = {options->statusFd,           options->userNamespace, options->pidNamespace,
-                                  options->mountNamespace,     options->innerUserNamespace, options->exeFd,
-                                  options->envFd,              options->protonFd};
+  const std::vector<int> given = {
+      options->statusFd,           options->userNamespace, options->pidNamespace, options->mountNamespace,
+      options->innerUserNamespace, options->exeFd,         options->envFd,        options->protonFd};
   closeOthers(given);
   // Inherited without close-on-exec, which the companion's exec must close: the status pipe's end is the sign.
   for (const int fd : given) {

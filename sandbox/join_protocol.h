@@ -53,20 +53,34 @@ enum JoinExitStatus : int {
 // status that is none of the helper's own.
 constexpr std::string_view joinStepOfExitStatus(int status) {
   switch (status) {
-    case kJoinUsage: return "reading the helper's arguments";
-    case kJoinUserNamespace: return "entering the sandbox's user namespace";
-    case kJoinPidNamespace: return "entering the game's pid namespace";
-    case kJoinMountNamespace: return "entering the game's mount namespace";
-    case kJoinInnerUserNamespace: return "entering the game's own user namespace";
-    case kJoinFork: return "forking into the game's pid namespace";
-    case kJoinPrivateDir: return "making a private directory in the game's /tmp";
-    case kJoinCopy: return "copying Cursello.exe into the game's /tmp";
-    case kJoinCapabilities: return "dropping the capabilities";
-    case kJoinExec: return "starting the game's wine loader";
-    case kJoinEnvironment: return "reading the companion's environment";
-    case kJoinSeal: return "sealing a copy of Cursello.exe";
-    case kJoinContext: return "looking up the game's Steam files";
-    default: return {};
+    case kJoinUsage:
+      return "reading the helper's arguments";
+    case kJoinUserNamespace:
+      return "entering the sandbox's user namespace";
+    case kJoinPidNamespace:
+      return "entering the game's pid namespace";
+    case kJoinMountNamespace:
+      return "entering the game's mount namespace";
+    case kJoinInnerUserNamespace:
+      return "entering the game's own user namespace";
+    case kJoinFork:
+      return "forking into the game's pid namespace";
+    case kJoinPrivateDir:
+      return "making a private directory in the game's /tmp";
+    case kJoinCopy:
+      return "copying Cursello.exe into the game's /tmp";
+    case kJoinCapabilities:
+      return "dropping the capabilities";
+    case kJoinExec:
+      return "starting the game's wine loader";
+    case kJoinEnvironment:
+      return "reading the companion's environment";
+    case kJoinSeal:
+      return "sealing a copy of Cursello.exe";
+    case kJoinContext:
+      return "looking up the game's Steam files";
+    default:
+      return {};
   }
 }
 
