@@ -14,6 +14,7 @@
 #include "launch/sandboxed_launch.h"
 #include "proc/process_handle.h"
 #include "sandbox/game_namespaces.h"
+#include "steam/game_tree.h"
 #include "steam/launch_context.h"
 #include "steam/library_roots.h"
 #include "steam/proton_processes.h"
@@ -134,19 +135,18 @@ std::optional<WindowInfo> ProtonMonitor::findGameWindow(const ProcessSnapshot& s
                                                         const std::set<std::int32_t>& pids,
                                                         bool requireVisible) const {
   return findGameWindowBy(
-      snapshot, windows, [&](std::int32_t pid) { return pids.contains(pid); }, requireVisible);
+      windows, [&](std::int32_t pid) { return isPidInSetOrDescendant(snapshot, pid, pids); }, requireVisible);
 }
 
-std::optional<WindowInfo> ProtonMonitor::findGameWindowBy(const ProcessSnapshot& snapshot,
-                                                          const std::vector<WindowInfo>& windows,
-                                                          const std::function<bool(std::int32_t)>& isGamePid,
-                                                          bool requireVisible) const {
+std::optional<WindowInfo> ProtonMonitor::findGameWindowBy(const std::vector<WindowInfo>& windows,
+                                                          const std::function<bool(std::int32_t)>& isGameWindowPid,
+                                                          bool requireVisible) {
   for (const WindowInfo& window : windows) {
     if (requireVisible && !window.visible) continue;
     if (window.pid < 1) continue;
     // The companion's own window belongs to the game's processes too; it must never count as the game's.
     if (window.title.find("Cursello") != std::string::npos) continue;
-    if (!isPidOrAncestorWanted(snapshot, window.pid, isGamePid)) continue;
+    if (!isGameWindowPid(window.pid)) continue;
     return window;
   }
   return std::nullopt;
@@ -217,11 +217,53 @@ const std::optional<std::vector<WindowInfo>>& ProtonMonitor::gameDisplayWindows(
       .first->second;
 }
 
+std::set<std::string> ProtonMonitor::gamesToFollow(const GameTrees& games) {
+  std::set<std::string> followed;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::string>> bySandbox;
+  for (const auto& [appId, launches] : games.launches()) {
+    const std::optional<NamespaceKey> sandbox = games.sandboxOf(appId);
+    if (!sandbox) {
+      followed.insert(appId);
+    } else {
+      bySandbox[{sandbox->pidDev, sandbox->pidIno}].push_back(appId);
+    }
+  }
+  for (auto& [sandbox, appIds] : bySandbox) {
+    // Games that have a session keep it; new ones take what is left, in AppID order.
+    std::stable_partition(appIds.begin(), appIds.end(), [&](const std::string& id) { return sessions.contains(id); });
+    const std::size_t taken = std::min(appIds.size(), GameTrees::kMaxGamesPerSandbox);
+    followed.insert(appIds.begin(), appIds.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (taken == appIds.size() || !crowdedSandboxesTold.insert(sandbox).second) continue;
+    std::string passedOver;
+    std::size_t named = 0;
+    constexpr std::size_t kMaxNamed = 8;
+    for (std::size_t i = taken; i < appIds.size() && named < kMaxNamed; ++i, ++named) {
+      passedOver += (passedOver.empty() ? "" : " ") + appIds[i];
+    }
+    if (appIds.size() - taken > named) passedOver += " and " + std::to_string(appIds.size() - taken - named) + " more";
+    const std::int32_t pid = games.launches().at(appIds.front()).front().process->pid;
+    const std::string message = "Passing over Steam launches in the sandbox of pid " + std::to_string(pid) +
+                                " for AppIDs " + passedOver + ": at most " +
+                                std::to_string(GameTrees::kMaxGamesPerSandbox) +
+                                " games of one sandbox are followed at once";
+    logger.log(message);
+    if (failureReporter) failureReporter({LaunchFailureKind::SandboxCrowded, passedOver, "", message, {}});
+  }
+  // A sandbox that no longer claims more than it may is told again should it do so later.
+  std::erase_if(crowdedSandboxesTold, [&](const auto& sandbox) {
+    const auto found = bySandbox.find(sandbox);
+    return found == bySandbox.end() || found->second.size() <= GameTrees::kMaxGamesPerSandbox;
+  });
+  return followed;
+}
+
 void ProtonMonitor::poll() {
   serviceSandboxStarts();
   reapChildren();
   const ProcessSnapshot snapshot = scanProcesses();
-  const std::set<std::string> launchAppIds = steamLaunchAppIds(snapshot);
+  // Steam's launches, and below them the games' processes, each read once and only through its own process.
+  const GameTrees games(snapshot, *placeJudge, defaultSteamRoots());
+  const std::set<std::string> launchAppIds = gamesToFollow(games);
   // The server's pids are asked only when a session may need them, so that an idle pass costs nothing more.
   const auto scanDeadline = std::chrono::steady_clock::now() + kWindowScanBudget;
   const std::optional<std::vector<WindowInfo>> windows =
@@ -238,21 +280,19 @@ void ProtonMonitor::poll() {
     const std::string& appId = it->first;
     SessionState& state = it->second;
 
-    // The game's Proton processes are judged only where the pass asks: whether there is one, and whether a
-    // window's process or an ancestor is one.
-    const ProtonProcessMatcher protonProcesses(snapshot, appId);
-    const auto isProtonPid = [&](std::int32_t pid) { return protonProcesses.contains(pid); };
+    // The game is Steam's tree: its Proton processes and windows are only those below its launch.
     const bool launchSeen = launchAppIds.contains(appId);
-    const ProcessInfo* newestProton = protonProcesses.newest();
+    const ProcessInfo* newestProton = launchSeen ? games.newestProton(appId) : nullptr;
     const bool protonSeen = newestProton != nullptr;
+    const auto isGameWindowPid = [&](std::int32_t pid) { return games.ownerOfWindow(appId, pid).has_value(); };
     GameDisplay gameDisplay;
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
     bool windowsKnown = true;  // without a Proton process, the game has no window
     if (protonSeen) {
-      // Only the newest is asked: looking further down would read every process's environment at every pass
-      // while a sandboxed game runs. The judgement is the one kept for its namespaces.
-      if (placeJudge->placeOf(newestProton->pid) == GamePlace::Host) {
+      // Only the newest is asked: its judgement is the one kept for its namespaces.
+      if (placeJudge->placeOf(ProcessHandle::open(newestProton->pid, startTimeOf(*newestProton))) ==
+          GamePlace::Host) {
         gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
       }
       const std::optional<std::vector<WindowInfo>>& gameWindows =
@@ -261,11 +301,10 @@ void ProtonMonitor::poll() {
                             : windows;
       windowsKnown = gameWindows.has_value();
       if (gameWindows) {
-        anyWindow = findGameWindowBy(snapshot, *gameWindows, isProtonPid, false);
-        readyWindow = findGameWindowBy(snapshot, *gameWindows, isProtonPid, true);
+        anyWindow = findGameWindowBy(*gameWindows, isGameWindowPid, false);
+        readyWindow = anyWindow && anyWindow->visible ? anyWindow : findGameWindowBy(*gameWindows, isGameWindowPid, true);
       }
     }
-
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
                             readyWindow.has_value() && isDifferentLaunchedWindow(state, *readyWindow);
     if (relaunched) {
@@ -312,8 +351,7 @@ void ProtonMonitor::poll() {
       // The companion shows itself where the game's window is, under the name the game uses for that display.
       const bool windowOnGameDisplay =
           gameDisplay.other || (gameDisplay.name && sameDisplay(*gameDisplay.name, windowScanner.displayName()));
-      launchForReadyGame(appId, state, *readyWindow, snapshot,
-                         windowOnGameDisplay ? gameDisplay.name : std::nullopt);
+      launchForReadyGame(appId, state, *readyWindow, games, windowOnGameDisplay ? gameDisplay.name : std::nullopt);
     }
     ++it;
   }
@@ -324,23 +362,26 @@ void ProtonMonitor::poll() {
 }
 
 void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                                       const ProcessSnapshot& snapshot,
-                                       const std::optional<std::string>& companionDisplay) {
+                                       const GameTrees& games, const std::optional<std::string>& companionDisplay) {
   state.phase = SessionPhase::Launched;
   state.launchedWindowPid = window.pid;
   state.launchedWindowXid = window.xid;
   logger.log("Launching after stable Proton game window for AppID " + appId + " " + windowLogText(window));
 
-  // The window's process is held from here on, so that a process that takes its pid meanwhile is never judged,
-  // read or entered in its place.
-  const ProcessHandle game = ProcessHandle::open(window.pid);
+  // The window's process is held from here on, as the process the pass found below Steam's launch: one that took
+  // its pid since is never judged, read or entered in its place.
+  const std::optional<GameWindowOwner> owner = games.ownerOfWindow(appId, window.pid);
+  const ProcessHandle game =
+      owner ? ProcessHandle::open(window.pid, startTimeOf(*owner->chain.front())) : ProcessHandle();
   // A game in a sandbox of its own gets its companion inside, never one from here: a wine started outside would
   // miss the game's wineserver and start a second one on the game's prefix.
-  const GamePlace place = placeJudge->placeOf(game);
+  const GamePlace place = game.ok() ? placeJudge->placeOf(game) : GamePlace::Uncompared;
   if (place == GamePlace::Sandboxed) {
     LaunchFailure failure;
-    std::optional<SandboxStart> start =
-        startInsideSandbox(appId, game, snapshot, curselloExePath(), logger, failure);
+    const std::optional<NamespaceKey> namespaces = namespacesOf(game);
+    std::optional<SandboxStart> start = startInsideSandbox(
+        appId, game, namespaces ? games.protonCommandLinesIn(appId, *namespaces) : std::vector<std::string>(),
+        curselloExePath(), logger, failure);
     if (!start) {
       failure.appId = appId;
       failure.windowTitle = window.title;
@@ -352,7 +393,7 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
     if (watchDescriptor) pending.watchId = watchDescriptor(pending.start.status.get());
     return;
   }
-  if (place == GamePlace::Uncompared) {
+  if (place != GamePlace::Host) {
     // Served as native, such a game would hand the host's companion whatever its process provides.
     const std::string message = "Cannot start Cursello for AppID " + appId + ": whether the game's process (pid " +
                                 std::to_string(window.pid) +
@@ -361,41 +402,39 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
     if (failureReporter) failureReporter({LaunchFailureKind::PlaceUnknown, appId, window.title, message, {}});
     return;
   }
-  launchForNativeGame(appId, state, window, game, snapshot, companionDisplay);
+  launchForNativeGame(appId, state, window, game, *owner, companionDisplay);
 }
 
 void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                                        const ProcessHandle& game, const ProcessSnapshot& snapshot,
+                                        const ProcessHandle& game, const GameWindowOwner& owner,
                                         const std::optional<std::string>& companionDisplay) {
-  // Nothing is taken from a process that does not share our /tmp and pids: a Flatpak app can start a process
-  // that claims the game, with an LD_PRELOAD or a Proton build in a directory it may write to.
+  // Nothing is taken from a process that does not share our /tmp and pids, even below Steam's launch: a wrapper may
+  // start the game's tree in a sandbox whose files are not the host's.
   std::set<std::int32_t> passedOver;
-  const auto isNative = [&](const ProcessHandle& process) {
-    if (placeJudge->placeOf(process) == GamePlace::Host) return true;
-    passedOver.insert(process.pid());
+  const auto isNative = [&](const ProcessInfo& info) {
+    if (placeJudge->placeOf(ProcessHandle::open(info.pid, startTimeOf(info))) == GamePlace::Host) return true;
+    passedOver.insert(info.pid);
     return false;
   };
 
-  // The environment is Steam's launch process's: the window's own ancestor, else the first native one of the game.
-  // It is read through a handle, whose command line says that it is still the process the snapshot listed.
-  ProcessHandle launch;
-  const auto isNativeLaunch = [&](const ProcessInfo& info) {
-    ProcessHandle candidate = ProcessHandle::open(info.pid);
-    if (extractAppId(joinNullSeparated(candidate.read("cmdline"))) != appId || !isNative(candidate)) return false;
-    launch = std::move(candidate);
-    return true;
-  };
-  const std::optional<std::int32_t> ancestor = steamLaunchAncestorOf(snapshot, window.pid, appId);
-  const ProcessInfo* ancestorInfo = ancestor ? findProcess(snapshot, *ancestor) : nullptr;
-  if (ancestorInfo == nullptr || !isNativeLaunch(*ancestorInfo)) {
-    steamLaunchProcessForAppId(snapshot, appId, isNativeLaunch);
-  }
-  state.inheritedEnvPid = launch.ok() ? launch.pid() : -1;
-  state.inheritedEnv = parseEnvironment(splitNullSeparated(launch.read("environ")));
+  // The environment is that of Steam's launch process the window descends from, read through a handle of the
+  // process the pass found.
+  const ProcessInfo& launchInfo = *owner.launch->process;
+  const ProcessHandle launch = ProcessHandle::open(launchInfo.pid, startTimeOf(launchInfo));
+  const std::optional<std::string> launchEnvironment =
+      launch.ok() ? launch.readAtMost("environ", kMaxEnvironmentBytes) : std::nullopt;
+  state.inheritedEnvPid = launchEnvironment ? launch.pid() : -1;
+  state.inheritedEnv = parseEnvironment(splitNullSeparated(launchEnvironment.value_or(std::string())));
 
-  const auto context =
-      findLaunchContext(appId, snapshot, defaultSteamRoots(), FileRoot::host(),
-                        [&](const ProcessInfo& info) { return isNative(ProcessHandle::open(info.pid)); });
+  // The build is named by the processes between the window's and the launch's, nearest first, then by the launch's
+  // own command line, which Steam wrote.
+  std::vector<std::string> commandLines;
+  for (const ProcessInfo* member : owner.chain) {
+    if (!isNative(*member)) continue;
+    if (std::optional<std::string> words = pinnedCommandLine(*member)) commandLines.push_back(std::move(*words));
+  }
+  if (std::optional<std::string> words = pinnedCommandLine(launchInfo)) commandLines.push_back(std::move(*words));
+  const auto context = findLaunchContextForCommandLines(appId, commandLines, defaultSteamRoots(), FileRoot::host());
   if (!passedOver.empty() && !state.passedOverReported) {
     state.passedOverReported = true;
     logger.log("Passing over processes for AppID " + appId + " that run outside the game's namespaces (pids " +
@@ -416,7 +455,7 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
   // companion must match them or its wineserver turns it away.
   ProcessInfo gameProcess;
   gameProcess.pid = window.pid;
-  gameProcess.environment = game.read("environ");
+  gameProcess.environment = game.readAtMost("environ", kMaxEnvironmentBytes).value_or(std::string());
   Environment environment = withGameSyncSettings(state.inheritedEnv, &gameProcess);
   if (companionDisplay) environment.insert_or_assign("DISPLAY", *companionDisplay);
   LaunchFailure failure;

@@ -22,8 +22,11 @@
 
 namespace cs {
 
+class GameTrees;
 class PlaceJudge;
 class ProcessHandle;
+struct GameWindowOwner;
+struct NamespaceKey;
 
 class ProtonMonitor {
  public:
@@ -64,10 +67,13 @@ class ProtonMonitor {
     std::uint32_t watchId = 0;  // 0: not watched
   };
 
-  // findGameWindow, asking isGamePid of the pids on each window's ancestor walk.
-  std::optional<WindowInfo> findGameWindowBy(const ProcessSnapshot& snapshot, const std::vector<WindowInfo>& windows,
-                                             const std::function<bool(std::int32_t)>& isGamePid,
-                                             bool requireVisible) const;
+  // The first window (visible, when asked) that is not the companion's and whose process isGameWindowPid takes.
+  static std::optional<WindowInfo> findGameWindowBy(const std::vector<WindowInfo>& windows,
+                                                    const std::function<bool(std::int32_t)>& isGameWindowPid,
+                                                    bool requireVisible);
+  // The AppIDs whose launches the pass follows: every game launched on the host, and at most a few of each
+  // sandbox, those with a session first. The rest of a sandbox's are told once.
+  std::set<std::string> gamesToFollow(const GameTrees& games);
   void reapChildren();
   // Forgets a pending start: its helper, still to be reaped, goes to the orphans.
   void dropPendingStart(std::map<std::string, PendingStart>::iterator it);
@@ -84,10 +90,11 @@ class ProtonMonitor {
   // companionDisplay: the DISPLAY the companion gets, as the game names the display its window was found on; no
   // value keeps the inherited one.
   void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                          const ProcessSnapshot& snapshot, const std::optional<std::string>& companionDisplay);
-  // The companion of a game judged native, whose process is `game`: it takes only from native processes.
+                          const GameTrees& games, const std::optional<std::string>& companionDisplay);
+  // The companion of a game judged native, whose window's process is `game`: it takes the environment of Steam's
+  // launch process and the build named between the two, from native processes only.
   void launchForNativeGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                           const ProcessHandle& game, const ProcessSnapshot& snapshot,
+                           const ProcessHandle& game, const GameWindowOwner& owner,
                            const std::optional<std::string>& companionDisplay);
 
   Logger logger;
@@ -105,6 +112,8 @@ class ProtonMonitor {
   // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace. Held apart,
   // so that this header brings no enumerator named None to files that include Xlib.
   std::unique_ptr<PlaceJudge> placeJudge;
+  // The sandboxes (by pid namespace) whose launches past the few followed were told, kept while they claim more.
+  std::set<std::pair<std::uint64_t, std::uint64_t>> crowdedSandboxesTold;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
   // none is left a zombie for the rest of the day.
   std::vector<std::int32_t> orphanedChildren;

@@ -20,6 +20,7 @@
 // per second and private dirty memory are read from /proc.
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -231,6 +232,7 @@ struct Workspace {
   fs::path steam() const { return home() / ".local/share/Steam"; }
   fs::path proton() const { return steam() / "steamapps/common/Proton 9.0"; }
   fs::path compat() const { return steam() / "steamapps/compatdata" / kAppId; }
+  fs::path reaper() const { return steam() / "ubuntu12_32/reaper"; }
 };
 
 void prepare(const Workspace& w) {
@@ -241,13 +243,17 @@ void prepare(const Workspace& w) {
   const fs::path wine = w.proton() / "files/bin/wine";
   fs::copy_file("/proc/self/exe", wine);
   fs::permissions(wine, fs::perms::owner_all);
+  // So is Steam's reaper, which makes a launch Steam's and starts the game's processes below it.
+  fs::create_directories(w.reaper().parent_path());
+  fs::copy_file("/proc/self/exe", w.reaper());
+  fs::permissions(w.reaper(), fs::perms::owner_all);
   std::ofstream(w.root / "Cursello.exe") << "MZ stand-in\n";
 }
 
-// The game: Steam's launch process, and its Proton process showing the game's window (none on another display).
+// The game: Steam's launch process, and below it its Proton process showing the game's window (none on another
+// display), which ends with it.
 struct Game {
   pid_t launch = -1;
-  pid_t proton = -1;
   void start(const Workspace& w, const std::optional<std::string>& otherDisplay = std::nullopt) {
     std::vector<std::string> base = desktopEnvironment();
     if (otherDisplay) {
@@ -257,24 +263,45 @@ struct Game {
     }
     std::vector<std::string> launchEnv = base;
     launchEnv.push_back(std::string("SteamAppId=") + kAppId);
-    launch = spawn(selfPath(), {(w.steam() / "ubuntu12_32/reaper").string(), "--stand-in", "0", "SteamLaunch",
-                                std::string("AppId=") + kAppId, "--", (w.proton() / "proton").string()},
-                   launchEnv);
     std::vector<std::string> protonEnv = base;
     protonEnv.push_back(std::string("SteamAppId=") + kAppId);
     protonEnv.push_back("STEAM_COMPAT_DATA_PATH=" + w.compat().string());
     protonEnv.push_back("WINEPREFIX=" + (w.compat() / "pfx").string());
     protonEnv.push_back("WINEFSYNC=1");
-    proton = spawn(selfPath(),
-                   {"python3", "--stand-in", otherDisplay ? "0" : "1", (w.proton() / "proton").string(),
-                    "waitforexitandrun", "/g/game.exe"},
-                   protonEnv);
+    const fs::path protonEnvFile = w.root / "proton.env";
+    {
+      std::ofstream out(protonEnvFile, std::ios::binary | std::ios::trunc);
+      for (const std::string& entry : protonEnv) out << entry << '\0';
+    }
+    launch = spawn(w.reaper().string(),
+                   {w.reaper().string(), "--reaper", protonEnvFile.string(), "SteamLaunch",
+                    std::string("AppId=") + kAppId, "--", selfPath(), "python3", "--stand-in",
+                    otherDisplay ? "0" : "1", (w.proton() / "proton").string(), "waitforexitandrun", "/g/game.exe"},
+                   launchEnv);
   }
-  ~Game() {
-    end(proton);
-    end(launch);
-  }
+  ~Game() { end(launch); }
 };
+
+// Steam's reaper: starts the program after "--" (its path, then its argument vector) with the environment in the
+// file, as a child that ends with it, and waits.
+int reaperStandIn(int argc, char** argv) {
+  std::ifstream in(argv[2], std::ios::binary);
+  std::vector<std::string> env;
+  for (std::string entry; std::getline(in, entry, '\0');) env.push_back(entry);
+  int dashes = 3;
+  while (dashes < argc && std::strcmp(argv[dashes], "--") != 0) ++dashes;
+  if (dashes + 2 >= argc) return 1;
+  const pid_t child = fork();
+  if (child == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    execve(argv[dashes + 1], argv + dashes + 2, envp.data());
+    _exit(127);
+  }
+  for (;;) pause();
+}
 
 // An X server that has stopped: it takes connections into its backlog and never answers. Ended on destruction.
 class FrozenDisplay {
@@ -386,6 +413,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The stand-ins are this program too, with a command line of their own around the flag.
   if (argc >= 3 && std::strcmp(argv[1], "--stand-in") == 0) return standIn(std::atoi(argv[2]));
+  if (argc >= 3 && std::strcmp(argv[1], "--reaper") == 0) return reaperStandIn(argc, argv);
   if (std::string_view(argv[0]).ends_with("/wine")) return standIn(0);
 
   int passes = 10;

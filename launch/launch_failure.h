@@ -26,11 +26,12 @@ enum class LaunchFailureKind : std::int32_t {
   PlaceUnknown,       // whether the game runs in a sandbox cannot be told, so nothing of its is trusted
   SandboxJoinFailed,  // a step of entering the game's sandbox, or of starting the companion there, failed
   LauncherIsRoot,     // the launcher runs as root, which starts nothing inside a game's sandbox
+  SandboxCrowded,     // one sandbox claims more games at once than a player runs: the rest are passed over
 };
 
 struct LaunchFailure {
   LaunchFailureKind kind = LaunchFailureKind::NoContext;
-  std::string appId;                  // empty for NoDisplay
+  std::string appId;                  // empty for NoDisplay; the AppIDs passed over for SandboxCrowded
   std::string windowTitle;            // the title of the game's ready window; empty for NoDisplay
   std::string message;                // the log line's message, exactly as logged
   std::vector<std::filesystem::path> curselloDirs;  // where Cursello.exe may go; set for CurselloMissing

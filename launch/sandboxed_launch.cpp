@@ -19,7 +19,6 @@
 #include "launch/cursello_launch.h"
 #include "sandbox/game_namespaces.h"
 #include "sandbox/join_protocol.h"
-#include "steam/proton_processes.h"
 
 namespace cs {
 
@@ -55,21 +54,6 @@ std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, cons
             head + sandbox + " was made with root's rights, since unprivileged user namespaces are switched off"};
   }
   return {LaunchFailureKind::SandboxClosed, head + sandbox + " belongs to root or to another user"};
-}
-
-// The command lines of the game's Proton processes that live in the game's own sandbox (its namespaces), in listing
-// order: only they may name the build that the helper looks for in there.
-std::vector<std::string> protonCommandLinesInSandbox(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                     const ProcessHandle& game) {
-  std::vector<std::string> commandLines;
-  const std::optional<NamespaceKey> gameNamespaces = namespacesOf(game);
-  if (!gameNamespaces) return commandLines;
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (!isProtonCompatProcess(info, appId)) continue;
-    if (namespacesOf(ProcessHandle::open(info.pid)) != gameNamespaces) continue;
-    commandLines.push_back(info.commandLine);
-  }
-  return commandLines;
 }
 
 // Returns a file in memory that holds the items, each ended by a NUL byte; -1 on failure.
@@ -217,8 +201,9 @@ std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv) 
 }
 
 std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const ProcessHandle& game,
-                                               const ProcessSnapshot& snapshot, const std::filesystem::path& exePath,
-                                               Logger& logger, LaunchFailure& failure) {
+                                               const std::vector<std::string>& protonCommandLines,
+                                               const std::filesystem::path& exePath, Logger& logger,
+                                               LaunchFailure& failure) {
   const auto fail = [&](LaunchFailureKind kind, const std::string& message) -> std::optional<SandboxStart> {
     logger.log(message);
     failure.kind = kind;
@@ -235,7 +220,8 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
                 "Cannot start Cursello for AppID " + appId +
                     ": the launcher runs as root, which enters no game's sandbox; start it as the user who plays");
   }
-  const Environment gameEnv = parseEnvironment(splitNullSeparated(game.read("environ")));
+  const Environment gameEnv =
+      parseEnvironment(splitNullSeparated(game.readAtMost("environ", kMaxEnvironmentBytes).value_or(std::string())));
   const JoinVerdict verdict = planJoin(game);
   if (!verdict.plan) {
     const auto [kind, message] = refusal(appId, game, verdict);
@@ -261,8 +247,7 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   if (environment.get() < 0) {
     return fail(LaunchFailureKind::SandboxJoinFailed, head + "handing over the environment: " + std::strerror(errno));
   }
-  const FileDescriptor proton =
-      itemsFile("cursello-proton-command-lines", protonCommandLinesInSandbox(snapshot, appId, game));
+  const FileDescriptor proton = itemsFile("cursello-proton-command-lines", protonCommandLines);
   if (proton.get() < 0) {
     return fail(LaunchFailureKind::SandboxJoinFailed,
                 head + "handing over the Proton command lines: " + std::strerror(errno));

@@ -57,11 +57,13 @@ std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv);
 
 // Begins the start of the companion inside the sandbox of the game's process (the window's, held since its pid was
 // read): judges whether the user can enter it and starts the join helper beside the launcher, which looks up the
-// game's files inside. Returns the start to follow with advanceSandboxStart; no value when nothing was started,
-// with the one line logged in failure.
+// game's files inside. protonCommandLines: those of the game's Proton processes in the same namespaces, the only
+// ones that may name the build the helper looks for in there. Returns the start to follow with
+// advanceSandboxStart; no value when nothing was started, with the one line logged in failure.
 std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const ProcessHandle& game,
-                                               const ProcessSnapshot& snapshot, const std::filesystem::path& exePath,
-                                               Logger& logger, LaunchFailure& failure);
+                                               const std::vector<std::string>& protonCommandLines,
+                                               const std::filesystem::path& exePath, Logger& logger,
+                                               LaunchFailure& failure);
 
 // Reads what the helper wrote since the last call, without waiting, logs what it says and decides when it can: a
 // start is "started" followed by the end of the pipe with nothing after it. Anything else, or nothing decided by

@@ -159,6 +159,9 @@ std::string whatToDo(const LaunchFailure& failure) {
     case LaunchFailureKind::LauncherIsRoot:
       return "The launcher runs as root, and root starts nothing inside a game's sandbox: it would run the "
              "sandbox's programs with root's files. Quit it and start it as the user who plays.";
+    case LaunchFailureKind::SandboxCrowded:
+      return "A sandboxed program claims to run more Steam games at once than anyone plays. The launcher follows "
+             "the first of them only; if you run Steam from Flathub, quit the games you are not playing.";
   }
   return {};
 }
@@ -167,6 +170,7 @@ std::string whatToDo(const LaunchFailure& failure) {
 
 std::string failureSummary(const LaunchFailure& failure) {
   if (failure.kind == LaunchFailureKind::NoDisplay) return "Cursello cannot be started for any game";
+  if (failure.kind == LaunchFailureKind::SandboxCrowded) return "Cursello passes over games of a sandbox";
   const std::string game = failure.windowTitle.empty() ? "AppID " + failure.appId : failure.windowTitle;
   return "Cursello could not be started for " + game;
 }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "proc/process_snapshot.h"
+
 namespace cs {
 
 namespace {
@@ -23,6 +25,20 @@ ProcessHandle ProcessHandle::open(std::int32_t pid) {
   // every lookup through the descriptor fails, whatever process holds the pid by then.
   handle.directory = FileDescriptor(::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   return handle;
+}
+
+ProcessHandle ProcessHandle::open(std::int32_t pid, std::uint64_t startTime) {
+  ProcessHandle handle = open(pid);
+  // Asked through the descriptor just opened: what it reads from here on is this process's, or nothing.
+  if (handle.ok() && (startTime == 0 || handle.startTime() != startTime)) handle.directory = FileDescriptor();
+  return handle;
+}
+
+std::uint64_t ProcessHandle::startTime() const {
+  const std::optional<std::string> stat = readAtMost("stat", 4096);
+  if (!stat) return 0;
+  const std::optional<StatFields> fields = statFieldsFrom(*stat);
+  return fields ? fields->startTime : 0;
 }
 
 FileDescriptor ProcessHandle::openAt(const char* path, int flags) const {
@@ -48,6 +64,24 @@ std::string ProcessHandle::read(const char* path) const {
     bytes.append(chunk, static_cast<std::size_t>(count));
   }
   if (bytes.size() > kMaxReadBytes) bytes.resize(kMaxReadBytes);
+  return bytes;
+}
+
+std::optional<std::string> ProcessHandle::readAtMost(const char* path, std::size_t maxBytes) const {
+  const FileDescriptor file = openAt(path, O_RDONLY);
+  std::string bytes;
+  if (file.get() < 0) return bytes;
+  // One byte past the cap tells a longer file from one of exactly the cap; the buffer never grows past it.
+  bytes.resize(maxBytes + 1);
+  std::size_t used = 0;
+  while (used < bytes.size()) {
+    const ssize_t count = ::read(file.get(), bytes.data() + used, bytes.size() - used);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    used += static_cast<std::size_t>(count);
+  }
+  if (used > maxBytes) return std::nullopt;
+  bytes.resize(used);
   return bytes;
 }
 

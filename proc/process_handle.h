@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@ class ProcessHandle {
   ProcessHandle() = default;
   // Opens /proc/<pid>; not ok() when there is no such process.
   static ProcessHandle open(std::int32_t pid);
+  // Opens /proc/<pid> for the process that started at startTime (clock ticks after boot, as its stat says); not
+  // ok() when the pid is held by another process by now, or by none.
+  static ProcessHandle open(std::int32_t pid, std::uint64_t startTime);
 
   bool ok() const { return directory.get() >= 0; }
   std::int32_t pid() const { return processId; }
@@ -32,6 +36,11 @@ class ProcessHandle {
   std::optional<struct stat> statAt(const char* path) const;
   // Every byte of the file below /proc/<pid>, up to 1 MiB; empty once the process has ended or on any error.
   std::string read(const char* path) const;
+  // Every byte of the file below /proc/<pid> when it holds at most maxBytes: no value when it holds more (nothing
+  // longer is ever taken as whole, nor buffered); empty once the process has ended or on any error.
+  std::optional<std::string> readAtMost(const char* path, std::size_t maxBytes) const;
+  // The start time in the process's stat (clock ticks after boot); 0 once it has ended or on any error.
+  std::uint64_t startTime() const;
 
  private:
   std::int32_t processId = -1;

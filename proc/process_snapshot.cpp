@@ -12,6 +12,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "proc/process_handle.h"
+
 namespace cs {
 
 namespace {
@@ -54,35 +56,52 @@ int procDirectory() {
   return fd;
 }
 
-// The one read buffer of the program's /proc reads, reused by every pass; it grows to the longest file read.
+// The one read buffer of the program's /proc reads, reused by every pass: one byte more than the longest file that
+// is ever read whole, and never more.
 std::string& readBuffer() {
-  static std::string buffer(64 * 1024, '\0');
+  static std::string buffer(std::max(kMaxCommandLineBytes, std::size_t{4096}) + 1, '\0');
   return buffer;
 }
 
-// Reads the open file whole into the read buffer and returns a view of its bytes. A procfs file answers a read
-// with all it holds up to the size asked for, so a short read is its end: that saves a second read per file.
-std::string_view readWhole(int fd) {
+// Reads the open file into the read buffer, at most maxBytes + 1 of it, and returns a view of its bytes; no value
+// when it holds more than maxBytes. A procfs file answers a read with all it holds up to the size asked for, so a
+// short read is its end: that saves a second read per file. What a read costs the kernel grows with what is asked,
+// so a gigabyte-long command line costs no more than one of the cap.
+std::optional<std::string_view> readAtMost(int fd, std::size_t maxBytes) {
   std::string& buffer = readBuffer();
+  const std::size_t wanted = std::min(maxBytes + 1, buffer.size());
   std::size_t used = 0;
   for (;;) {
-    const ssize_t count = read(fd, buffer.data() + used, buffer.size() - used);
+    const ssize_t count = read(fd, buffer.data() + used, wanted - used);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;  // end of file, or a read error that ends the content here
     used += static_cast<std::size_t>(count);
-    if (used < buffer.size()) break;
-    buffer.resize(buffer.size() * 2);
+    if (used >= wanted) break;
   }
+  if (used > maxBytes) return std::nullopt;
   return std::string_view(buffer.data(), used);
 }
 
-// Reads /proc/<pid>/<file> whole; empty when it cannot be opened (the process has ended, or is not ours).
-std::string_view readProcFile(std::int32_t pid, std::string_view file) {
+// Reads /proc/<pid>/<file> whole when it is short; empty when it cannot be opened (the process has ended, or is not
+// ours) or is longer than maxBytes.
+std::string_view readProcFile(std::int32_t pid, std::string_view file, std::size_t maxBytes) {
   const int fd = openat(procDirectory(), ProcFilePath(pid, file).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
-  const std::string_view bytes = readWhole(fd);
+  const std::optional<std::string_view> bytes = readAtMost(fd, maxBytes);
   close(fd);
-  return bytes;
+  return bytes.value_or(std::string_view());
+}
+
+// A stat line is a few hundred bytes; the command name in it is at most 64.
+constexpr std::size_t kMaxStatBytes = 4096;
+
+// Reads the parent pid and the start time together, once: the first read of anything but the command line.
+void readStatFields(const ProcessInfo& info) {
+  if (info.parentPid) return;
+  const std::optional<StatFields> fields =
+      info.fromProc ? statFieldsFrom(readProcFile(info.pid, "stat", kMaxStatBytes)) : std::nullopt;
+  info.parentPid = fields ? fields->parentPid : -1;
+  info.startTime = fields ? fields->startTime : 0;
 }
 
 struct DirCloser {
@@ -113,13 +132,16 @@ ProcessSnapshot scanProcesses() {
       close(fd);
       continue;
     }
-    std::string commandLine = joinNullSeparated(readWhole(fd));
+    const std::optional<std::string_view> bytes = readAtMost(fd, kMaxCommandLineBytes);
+    std::string commandLine = bytes ? joinNullSeparated(*bytes) : std::string();
     close(fd);
-    // Kernel threads, zombies and processes that have just ended have no command line.
-    if (commandLine.empty()) continue;
+    // Kernel threads, zombies and processes that have just ended have no command line. One longer than the cap
+    // stays in the snapshot, without its words: processes below it still find their ancestors.
+    if (bytes && commandLine.empty()) continue;
     ProcessInfo& info = processes.emplace_back();
     info.pid = *pid;
     info.commandLine = std::move(commandLine);
+    info.commandLineTooLong = !bytes;
     info.fromProc = true;
   }
   return snapshotOf(std::move(processes));
@@ -147,12 +169,29 @@ const ProcessInfo* findProcess(const ProcessSnapshot& snapshot, std::int32_t pid
 }
 
 std::int32_t parentPidOf(const ProcessInfo& info) {
-  if (!info.parentPid) info.parentPid = info.fromProc ? readProcParentPid(info.pid).value_or(-1) : -1;
+  readStatFields(info);
   return *info.parentPid;
 }
 
+std::uint64_t startTimeOf(const ProcessInfo& info) {
+  readStatFields(info);
+  return info.startTime;
+}
+
 const std::string& environmentBytes(const ProcessInfo& info) {
-  if (!info.environment) info.environment = info.fromProc ? std::string(readProcFile(info.pid, "environ")) : "";
+  if (info.environment) return *info.environment;
+  info.environment.emplace();
+  if (!info.fromProc) return *info.environment;
+  // Through a handle of the process whose start time the pass holds: a process that took the pid since gives
+  // nothing, so that no rule mixes its environment with what was read of the first one.
+  const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
+  if (!process.ok()) return *info.environment;
+  std::optional<std::string> bytes = process.readAtMost("environ", kMaxEnvironmentBytes);
+  if (bytes) {
+    info.environment = std::move(*bytes);
+  } else {
+    info.environmentTooLong = true;
+  }
   return *info.environment;
 }
 
@@ -191,7 +230,7 @@ bool isCurrentUserProcess(std::int32_t pid) {
 
 std::optional<std::int32_t> readProcParentPid(std::int32_t pid) {
   if (pid <= 0) return std::nullopt;
-  return parentPidFromStat(readProcFile(pid, "stat"));
+  return parentPidFromStat(readProcFile(pid, "stat", kMaxStatBytes));
 }
 
 // Reads the parent pid from /proc/<pid>/stat, whose fields (proc(5)) begin
@@ -207,6 +246,27 @@ std::optional<std::int32_t> parentPidFromStat(std::string_view statText) {
   // Extraction into a 32-bit integer fails on a value out of its range, as on missing digits.
   if (!(fields >> state >> parentPid)) return std::nullopt;
   return parentPid;
+}
+
+// The fields after the command name, as for parentPidFromStat: (3) state (4) ppid ... (22) starttime. Each is
+// one run of non-blank bytes; the kernel writes them with single spaces.
+std::optional<StatFields> statFieldsFrom(std::string_view statText) {
+  const std::optional<std::int32_t> parentPid = parentPidFromStat(statText);
+  if (!parentPid) return std::nullopt;
+  std::string_view rest = statText.substr(statText.rfind(')') + 2);
+  constexpr int kStartTimeField = 22;
+  constexpr int kFirstFieldAfterName = 3;
+  for (int field = kFirstFieldAfterName; field < kStartTimeField; ++field) {
+    const std::size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(blank + 1);
+  }
+  rest = rest.substr(0, rest.find_first_of(" \n"));
+  StatFields fields;
+  fields.parentPid = *parentPid;
+  const auto [next, error] = std::from_chars(rest.data(), rest.data() + rest.size(), fields.startTime);
+  if (error != std::errc() || next != rest.data() + rest.size() || rest.empty()) return std::nullopt;
+  return fields;
 }
 
 // Splits the contents of cmdline or environ: items end with a NUL byte, the last one possibly without it (a

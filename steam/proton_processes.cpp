@@ -33,19 +33,60 @@ bool isShortcutGameIdOf(const std::string& gameId, const std::string& appId) {
   return std::to_string(value >> 32) == appId;
 }
 
-}  // namespace
-
-bool steamAppIdMatchesIfPresent(const ProcessInfo& info, const std::string& appId) {
-  // The AppID variables can only veto: Proton's helpers often run without them, so their absence proves nothing.
-  const std::optional<std::string> steamAppId = envValue(info, "SteamAppId");
+// The AppID variables can only veto: Proton's helpers often run without them, so their absence proves nothing.
+bool appIdVariablesAllow(const std::optional<std::string>& steamAppId, const std::optional<std::string>& gameId,
+                         const std::string& appId) {
   if (steamAppId && *steamAppId == appId) return true;
   // Steam runs a program the user added to the library with SteamAppId "0", which names no store app: the game
   // id, or else the paths, decide for it.
   if (steamAppId && *steamAppId != "0") return false;
-  if (const std::optional<std::string> gameId = envValue(info, "SteamGameId")) {
-    return *gameId == appId || isShortcutGameIdOf(*gameId, appId);
-  }
+  if (gameId) return *gameId == appId || isShortcutGameIdOf(*gameId, appId);
   return true;
+}
+
+// The last element of the path, without trailing slashes, when the elements before it end in
+// "/steamapps/compatdata": compatPathMatchesAppId(path, id) holds exactly for that id, which has no slash.
+std::string compatDataAppIdOf(std::string_view path) {
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  constexpr std::string_view kFolder = "/steamapps/compatdata";
+  if (slash == std::string_view::npos || slash + 1 == path.size() || !path.substr(0, slash).ends_with(kFolder)) {
+    return {};
+  }
+  return std::string(path.substr(slash + 1));
+}
+
+}  // namespace
+
+bool steamAppIdMatchesIfPresent(const ProcessInfo& info, const std::string& appId) {
+  return appIdVariablesAllow(envValue(info, "SteamAppId"), envValue(info, "SteamGameId"), appId);
+}
+
+ProtonClaim protonClaimOf(const ProcessInfo& info) {
+  ProtonClaim claim;
+  claim.companion = isCurselloChild(info);
+  if (claim.companion) return claim;
+  const std::string& environment = environmentBytes(info);
+  if (const auto compat = environmentValueIn(environment, "STEAM_COMPAT_DATA_PATH")) {
+    claim.compatAppId = compatDataAppIdOf(*compat);
+  }
+  if (const auto prefix = environmentValueIn(environment, "WINEPREFIX")) {
+    std::string_view path = *prefix;
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    if (path.ends_with("/pfx")) claim.prefixAppId = compatDataAppIdOf(path.substr(0, path.size() - 4));
+    // "…/compatdata/730//pfx" names no prefix of 730: the slashes before "pfx" are not trailing ones.
+    if (!claim.prefixAppId.empty() && path.substr(0, path.size() - 4).ends_with('/')) claim.prefixAppId.clear();
+  }
+  if (claim.compatAppId.empty() && claim.prefixAppId.empty()) return claim;
+  if (const auto value = environmentValueIn(environment, "SteamAppId")) claim.steamAppId = std::string(*value);
+  if (const auto value = environmentValueIn(environment, "SteamGameId")) claim.steamGameId = std::string(*value);
+  return claim;
+}
+
+bool claimsProtonOf(const ProtonClaim& claim, const std::string& appId) {
+  if (claim.companion || appId.empty()) return false;
+  if (claim.compatAppId != appId && claim.prefixAppId != appId) return false;
+  return appIdVariablesAllow(claim.steamAppId, claim.steamGameId, appId);
 }
 
 bool compatPathMatchesAppId(const std::string& path, const std::string& appId) {

@@ -3,6 +3,7 @@
 #define CS_STEAM_PROTON_PROCESSES_H
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,22 @@ bool winePrefixMatchesAppId(const std::string& path, const std::string& appId);
 // Returns whether the process is a Proton process of the AppID: not a companion, no contradicting AppID
 // variable, and a matching STEAM_COMPAT_DATA_PATH or WINEPREFIX.
 bool isProtonCompatProcess(const ProcessInfo& info, const std::string& appId);
+
+// What a process's environment says of the game it belongs to, read once and asked for any AppID: a pass with
+// many sessions reads no environment more than once.
+struct ProtonClaim {
+  bool companion = false;   // one of the companion's own processes, which never counts as a game's
+  std::string compatAppId;  // what STEAM_COMPAT_DATA_PATH ends in after "/steamapps/compatdata/"; empty for none
+  std::string prefixAppId;  // the same of WINEPREFIX, before its "/pfx"
+  std::optional<std::string> steamAppId;
+  std::optional<std::string> steamGameId;
+};
+
+// Returns the claim of the process's environment.
+ProtonClaim protonClaimOf(const ProcessInfo& info);
+
+// Returns isProtonCompatProcess of the process whose claim it is.
+bool claimsProtonOf(const ProtonClaim& claim, const std::string& appId);
 
 // Returns the pids of the AppID's Proton processes, ascending; empty when there are none.
 std::set<std::int32_t> protonProcessPidsForAppId(const ProcessSnapshot& snapshot, const std::string& appId);

@@ -288,7 +288,7 @@ TEST_F(LauncherEndToEnd, LibraryShortcutGameGetsItsCompanionInItsPrefix) {
     }
   }
   env.push_back("FAKE_WINDOW_TITLE=Launcher");
-  desktop->startProcess({"python3", (proton / "proton").string(), "waitforexitandrun", "/g/Launcher.exe"}, env);
+  desktop->startInLaunch(appId, {"python3", (proton / "proton").string(), "waitforexitandrun", "/g/Launcher.exe"}, env);
   const pid_t child = waitForCompanion(appId);
   ASSERT_GT(child, 0);
   EXPECT_EQ(desktop->countLog("Confirmed Proton process state for AppID " + appId), 1) << dump();

@@ -14,6 +14,10 @@
 //   FAKE_HELPER_WINDOWS=1    first show an InputOnly window and a 1x1 window with the same pid, as Wine does
 //   FAKE_READY_FILE=P        once set up, write the own pid (and the window id, if any) to P, atomically
 //   FAKE_EXIT_AFTER_MS=N     exit with status 0 after N milliseconds
+//   FAKE_SPAWN_DIR=D         start, as its own children, what requests in D ask for (as Steam's reaper starts a
+//                            game's processes): a file NAME.req holds the program, the argument count, the
+//                            arguments and the environment, each ended by a NUL byte; the child's pid is written to
+//                            NAME.pid. Children that end are reaped.
 // SIGUSR1 toggles the window between mapped and unmapped.
 //
 // Started under the name "wine" (argv[0] ending in "/wine"), it is Proton's wine loader instead: it records its
@@ -25,9 +29,11 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -140,6 +146,50 @@ void startChainChild(char** argv, int remaining) {
   posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data());
 }
 
+std::vector<std::string> splitNul(const std::string& bytes) {
+  std::vector<std::string> items;
+  for (std::size_t start = 0; start < bytes.size();) {
+    std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    items.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+// Starts what the requests in the directory ask for, and reaps the children that have ended.
+void serveSpawnRequests(const std::string& dir) {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  std::vector<std::string> requests;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".req") == 0) requests.push_back(name);
+  }
+  closedir(listing);
+  for (const std::string& name : requests) {
+    const std::string path = dir + "/" + name;
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::string> items = splitNul({std::istreambuf_iterator<char>(in), {}});
+    std::remove(path.c_str());
+    if (items.size() < 2) continue;
+    const std::size_t argc = std::strtoul(items[1].c_str(), nullptr, 10);
+    if (items.size() < 2 + argc) continue;
+    std::vector<std::string> args(items.begin() + 2, items.begin() + 2 + static_cast<std::ptrdiff_t>(argc));
+    std::vector<std::string> env(items.begin() + 2 + static_cast<std::ptrdiff_t>(argc), items.end());
+    std::vector<char*> argvp, envp;
+    for (auto& a : args) argvp.push_back(a.data());
+    argvp.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, items[0].c_str(), nullptr, nullptr, argvp.data(), envp.data()) != 0) pid = -1;
+    writeAtomically(dir + "/" + name.substr(0, name.size() - 4) + ".pid", std::to_string(pid) + "\n");
+  }
+}
+
 struct ShownWindow {
   Display* display = nullptr;
   ::Window id = 0;
@@ -245,8 +295,10 @@ int main(int argc, char** argv) {
 
   long exitAfterMs = -1;
   if (const char* after = var("FAKE_EXIT_AFTER_MS")) exitAfterMs = std::strtol(after, nullptr, 10);
+  const char* spawnDir = var("FAKE_SPAWN_DIR");
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
+    if (spawnDir != nullptr) serveSpawnRequests(spawnDir);
     if (exitAfterMs >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(exitAfterMs)) {
       return 0;
     }

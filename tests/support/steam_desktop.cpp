@@ -1,6 +1,7 @@
 #include "tests/support/steam_desktop.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -58,6 +59,9 @@ SteamDesktop::SteamDesktop(std::string displayName, std::string bus, std::option
   fs::create_directories(steamRoot() / "steamapps/compatdata", ec);
   fs::create_directories(launcherDir(), ec);
   if (user) fs::copy_file(fakeProcessBinary(), fakeProcess(), fs::copy_options::overwrite_existing, ec);
+  // Steam's own executable, which makes a launch Steam's.
+  fs::create_directories(reaper().parent_path(), ec);
+  fs::copy_file(fakeProcessBinary(), reaper(), fs::copy_options::overwrite_existing, ec);
 }
 
 fs::path SteamDesktop::fakeProcess() const { return user ? root() / "fake_process" : fakeProcessBinary(); }
@@ -66,6 +70,7 @@ SteamDesktop::~SteamDesktop() {
   // The launcher first, so that it sees no game vanish; then every process started here. Companions are the
   // launcher's children (or orphans after it ended): let them all end.
   launcherProcess.reset();
+  for (const pid_t pid : launchChildren) kill(pid, SIGKILL);
   processes.clear();
   for (const auto& dir : protonDirs) writeFile(wineRecordDir(dir) / "wine.exit", "");
 }
@@ -107,18 +112,24 @@ std::vector<std::string> SteamDesktop::protonEnvironment(const std::string& appI
   return env;
 }
 
-pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady,
-                                 const fs::path& program) {
+fs::path SteamDesktop::prepareEnvironment(std::vector<std::string>& env, bool waitReady) {
   const fs::path ready = root() / ("ready-" + std::to_string(++readyCounter));
   if (waitReady) env.push_back("FAKE_READY_FILE=" + ready.string());
   // A process given a DISPLAY of its own shows its windows there (a game inside gamescope).
   const bool ownDisplay =
       std::any_of(env.begin(), env.end(), [](const auto& v) { return v.rfind("DISPLAY=", 0) == 0; });
   if (!display.empty() && !ownDisplay) env.push_back("DISPLAY=" + display);
+  return waitReady ? ready : fs::path();
+}
+
+pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady,
+                                 const fs::path& program) {
+  const fs::path ready = prepareEnvironment(env, waitReady);
   std::vector<std::string> command = argv;
   fs::path executable = program.empty() ? fakeProcess() : program;
   if (user) giveTo(*user, root());
-  if (user && program.empty()) {
+  // The reaper is a copy of the stand-in, and runs as the user as the stand-in does.
+  if (user && (program.empty() || program == reaper())) {
     // setpriv runs the stand-in as the user, with its own path as argv[0].
     command.front() = executable.string();
     command = asUser(*user, command);
@@ -131,6 +142,29 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
                                                                   .workingDir = std::nullopt});
   const pid_t pid = process->pid();
   processes.emplace(pid, std::move(process));
+  if (waitReady) waitUntil([&] { return fs::exists(ready); });
+  return pid;
+}
+
+pid_t SteamDesktop::startInLaunch(const std::string& appId, const std::vector<std::string>& argv,
+                                  std::vector<std::string> env, bool waitReady) {
+  const auto launch = std::find_if(launches.rbegin(), launches.rend(), [&](const Launch& l) {
+    return l.appId == appId && processes.contains(l.pid) && kill(l.pid, 0) == 0;
+  });
+  if (launch == launches.rend()) return startProcess(argv, std::move(env), waitReady);
+  const fs::path ready = prepareEnvironment(env, waitReady);
+  // Dies with its launch, as a game's processes end when Steam's reaper is stopped.
+  env.push_back("FAKE_DIE_WITH_PARENT=1");
+  std::string request = fakeProcess().string() + '\0' + std::to_string(argv.size()) + '\0';
+  for (const std::string& arg : argv) request.append(arg).push_back('\0');
+  for (const std::string& entry : env) request.append(entry).push_back('\0');
+  const std::string name = "spawn-" + std::to_string(++readyCounter);
+  writeFile(launch->spawnDir / (name + ".tmp"), request);
+  fs::rename(launch->spawnDir / (name + ".tmp"), launch->spawnDir / (name + ".req"));
+  const fs::path pidFile = launch->spawnDir / (name + ".pid");
+  waitUntil([&] { return fs::exists(pidFile); });
+  const pid_t pid = static_cast<pid_t>(std::atoi(slurp(pidFile).c_str()));
+  if (pid > 0) launchChildren.push_back(pid);
   if (waitReady) waitUntil([&] { return fs::exists(ready); });
   return pid;
 }
@@ -150,7 +184,13 @@ pid_t SteamDesktop::startSteamLaunch(const std::string& appId, const fs::path& p
       "/g/game.exe"};
   std::vector<std::string> fullEnv = baseEnvironment();
   fullEnv.insert(fullEnv.end(), env.begin(), env.end());
-  return startProcess(argv, fullEnv, false);
+  const fs::path spawnDir = root() / ("launch-" + std::to_string(++readyCounter));
+  std::error_code ec;
+  fs::create_directories(spawnDir, ec);
+  fullEnv.push_back("FAKE_SPAWN_DIR=" + spawnDir.string());
+  const pid_t pid = startProcess(argv, fullEnv, false, reaper());
+  launches.push_back({appId, pid, spawnDir});
+  return pid;
 }
 
 pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDir, const std::string& title,
@@ -158,13 +198,26 @@ pid_t SteamDesktop::startGame(const std::string& appId, const fs::path& protonDi
   std::vector<std::string> env = protonEnvironment(appId, protonDir);
   if (!title.empty()) env.push_back("FAKE_WINDOW_TITLE=" + title);
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  return startProcess({"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"}, env);
+  return startInLaunch(appId, {"python3", (protonDir / "proton").string(), "waitforexitandrun", "/g/game.exe"}, env);
 }
 
-void SteamDesktop::stopProcess(pid_t pid) { processes.erase(pid); }
+void SteamDesktop::stopProcess(pid_t pid) {
+  if (const auto child = std::find(launchChildren.begin(), launchChildren.end(), pid); child != launchChildren.end()) {
+    // Its launch reaps it; gone from /proc once it has.
+    kill(pid, SIGKILL);
+    launchChildren.erase(child);
+    waitUntil([&] { return !fs::exists("/proc/" + std::to_string(pid)); });
+    return;
+  }
+  processes.erase(pid);
+}
 
 void SteamDesktop::signalProcess(pid_t pid, int sig) {
-  if (auto it = processes.find(pid); it != processes.end()) it->second->signal(sig);
+  if (std::find(launchChildren.begin(), launchChildren.end(), pid) != launchChildren.end()) {
+    kill(pid, sig);
+  } else if (auto it = processes.find(pid); it != processes.end()) {
+    it->second->signal(sig);
+  }
 }
 
 void SteamDesktop::startLauncher(bool withCursello) {
@@ -239,7 +292,7 @@ void SteamDesktop::waitPasses(int passes) {
   static int marker = 9900;
   for (int i = 0; i < passes; ++i) {
     const std::string appId = std::to_string(marker++);
-    startProcess({"steam-marker", "SteamLaunch", "AppId=" + appId}, baseEnvironment(), false);
+    startProcess({"steam-marker", "SteamLaunch", "AppId=" + appId}, baseEnvironment(), false, reaper());
     waitForLog("Detected Steam launch for AppID " + appId + ";");
   }
 }

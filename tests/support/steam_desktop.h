@@ -55,19 +55,28 @@ class SteamDesktop {
                                        const std::filesystem::path& library = {});
   std::filesystem::path compatDataPath(const std::string& appId, const std::filesystem::path& library = {}) const;
 
-  // Starts Steam's launch process of the AppID, with the command line Steam gives it and the environment given.
+  // Steam's reaper, through which Steam launches every game: a copy of the stand-in in the Steam root.
+  std::filesystem::path reaper() const { return steamRoot() / "ubuntu12_32/reaper"; }
+  // Starts Steam's launch process of the AppID, with the command line Steam gives it and the environment given: the
+  // reaper, which starts the game's processes that startGame and startInLaunch ask for as its own children.
   pid_t startSteamLaunch(const std::string& appId, const std::filesystem::path& protonDir,
                          const std::vector<std::string>& env);
+  // Starts a process as startProcess does, as a child of the newest launch process of the AppID started here (a
+  // game's process in Steam's tree); with none running, as the harness's own child.
+  pid_t startInLaunch(const std::string& appId, const std::vector<std::string>& argv, std::vector<std::string> env,
+                      bool waitReady = true);
   // The environment that Proton gives a game's Wine processes, whose prefix is in the library (the default Steam
   // root when library is empty).
   std::vector<std::string> protonEnvironment(const std::string& appId, const std::filesystem::path& protonDir,
                                              const std::filesystem::path& library = {}) const;
   // Starts a process with the argument vector and environment (FAKE_* variables drive it, see fake_process).
   // Waits until it is set up (window mapped) when waitReady is true. Returns its pid. A program given runs instead
-  // of the stand-in, as root: argv then says whom it runs as (a sandbox's command line, for instance).
+  // of the stand-in, as root: argv then says whom it runs as (a sandbox's command line, for instance); reaper() runs
+  // as the stand-in does.
   pid_t startProcess(const std::vector<std::string>& argv, std::vector<std::string> env, bool waitReady = true,
                      const std::filesystem::path& program = {});
-  // Starts the game's Proton process, run through its interpreter as Steam does, showing a window titled `title`.
+  // Starts the game's Proton process, run through its interpreter as Steam does, showing a window titled `title`,
+  // below the game's launch process (startInLaunch).
   pid_t startGame(const std::string& appId, const std::filesystem::path& protonDir, const std::string& title,
                   std::vector<std::string> extraEnv = {});
   // Ends one process started here (SIGKILL and reap).
@@ -116,6 +125,16 @@ class SteamDesktop {
   std::string busAddress;
   std::vector<std::filesystem::path> protonDirs;
   std::map<pid_t, std::unique_ptr<Subprocess>> processes;
+  // Steam's launch processes started here, in order: AppID, pid, and where they take requests for children.
+  struct Launch {
+    std::string appId;
+    pid_t pid = -1;
+    std::filesystem::path spawnDir;
+  };
+  std::vector<Launch> launches;
+  std::vector<pid_t> launchChildren;  // processes started through a launch: not the harness's to reap
+  // Fills in the variables every process started here gets; returns the ready file to wait for, if any.
+  std::filesystem::path prepareEnvironment(std::vector<std::string>& env, bool waitReady);
   std::unique_ptr<Subprocess> launcherProcess;
   std::vector<std::string> launcherEnvironment;
   int readyCounter = 0;

@@ -29,16 +29,24 @@ const std::string kExiting = "CurselloLinuxLauncher exiting";
 const std::string kAlreadyRunning = "CurselloLinuxLauncher is already running; exiting";
 const std::string kNoDisplay = "X11 display is unavailable; Proton game windows cannot be detected";
 
-// A process that looks like Steam's launch of a game: each poll pass that sees it the first time logs it.
+// Steam's launch of a game, run from Steam's reaper in the Steam root under home: each poll pass that sees it the
+// first time logs it.
 class MarkerSteamLaunch {
  public:
-  MarkerSteamLaunch()
-      : process(Subprocess::Options{.program = fakeProcessBinary(),
-                                    .argv = {"steam-launch-marker", "SteamLaunch", "AppId=" + appId()},
+  explicit MarkerSteamLaunch(const fs::path& home)
+      : process(Subprocess::Options{.program = reaperIn(home),
+                                    .argv = {reaperIn(home).string(), "SteamLaunch", "AppId=" + appId()},
                                     .env = environmentWithoutDesktop(),
                                     .output = {},
                                     .workingDir = {}}) {}
   static std::string appId() { return "97001"; }
+  static fs::path reaperIn(const fs::path& home) {
+    const fs::path reaper = home / ".local/share/Steam/ubuntu12_32/reaper";
+    std::error_code ec;
+    fs::create_directories(reaper.parent_path(), ec);
+    fs::copy_file(fakeProcessBinary(), reaper, fs::copy_options::overwrite_existing, ec);
+    return reaper;
+  }
   static std::string detectionLine() {
     return "Detected Steam launch for AppID " + appId() + "; waiting for Proton game window";
   }
@@ -145,8 +153,8 @@ TEST(LauncherLog, WaylandOnlyDesktopWarnsThatX11IsUnavailableAndRunsOn) {
   ASSERT_TRUE(wayland.ok()) << wayland.diagnostics();
   SessionBus bus;
   ASSERT_TRUE(bus.startTrayWatcher()) << bus.diagnostics();
-  MarkerSteamLaunch marker;
   RunningLauncher run(wayland.environment(), bus);
+  MarkerSteamLaunch marker(run.home());
 
   ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
   const auto messages = run.messages();
@@ -169,8 +177,8 @@ TEST(LauncherLog, WaylandDesktopWithoutATrayHostRunsOn) {
   ASSERT_TRUE(wayland.ok()) << wayland.diagnostics();
   SessionBus bus;
   ASSERT_TRUE(bus.ok()) << bus.diagnostics();
-  MarkerSteamLaunch marker;
   RunningLauncher run(wayland.environment(), bus);
+  MarkerSteamLaunch marker(run.home());
 
   // The first poll comes a second after start, well after the fallback.
   ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
@@ -193,9 +201,9 @@ TEST(LauncherLog, WithoutTheIndicatorLibraryRunsWithoutATrayAndSaysSo) {
   ASSERT_TRUE(x.ok()) << x.diagnostics();
   SessionBus bus;
   ASSERT_TRUE(bus.startTrayWatcher()) << bus.diagnostics();
-  MarkerSteamLaunch marker;
   RunningLauncher run(x.environment(environmentWithoutDesktop()), bus, {},
                       {bwrap.string(), "--dev-bind", "/", "/", "--ro-bind", "/dev/null", libraryFile.string(), "--"});
+  MarkerSteamLaunch marker(run.home());
 
   ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
   const auto messages = run.messages();

@@ -111,8 +111,10 @@ class RealWine : public ::testing::Test {
     const fs::path proton = desktop->installProton("Proton 9.0", library);
     writeFile(proton / "files/bin/wine", "#!/bin/sh\nexec '" + loader.string() + "' \"$@\"\n");
     writeFile(proton / "proton", "#!/bin/sh\n# proton VERB GAME\nexec \"$(dirname \"$0\")/files/bin/wine\" \"$2\"\n");
-    writeFile(library / "ubuntu12_32/reaper",
-              "#!/bin/sh\n# reaper SteamLaunch AppId=N -- COMMAND...\nshift 3\n\"$@\"\nexit $?\n");
+    // Steam's reaper is a program of its own in the Steam root, which stays the parent of what it runs: a shell,
+    // copied there, that runs the command after "--".
+    fs::create_directories(library / "ubuntu12_32");
+    fs::copy_file(fs::canonical("/bin/sh"), library / "ubuntu12_32/reaper", fs::copy_options::overwrite_existing);
     for (const fs::path& script : {proton / "files/bin/wine", proton / "proton", library / "ubuntu12_32/reaper"}) {
       fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
                                   fs::perms::group_exec | fs::perms::others_exec);
@@ -132,9 +134,9 @@ class RealWine : public ::testing::Test {
     std::vector<std::string> env = desktop->protonEnvironment("730", proton, library);
     env.insert(env.end(),
                {"HOME=" + desktop->home().string(), "WINEDLLOVERRIDES=mscoree,mshtml=", "WINEDEBUG=fixme-all"});
-    wrapper.insert(wrapper.end(), {"/bin/sh", (library / "ubuntu12_32/reaper").string(), "SteamLaunch", "AppId=730",
-                                   "--", (proton / "proton").string(), "waitforexitandrun",
-                                   (library / "steamapps/common/Test Game/game.exe").string()});
+    wrapper.insert(wrapper.end(), {(library / "ubuntu12_32/reaper").string(), "-c", "shift 3\n\"$@\"\nexit $?",
+                                   "reaper", "SteamLaunch", "AppId=730", "--", (proton / "proton").string(),
+                                   "waitforexitandrun", (library / "steamapps/common/Test Game/game.exe").string()});
     desktop->startProcess(wrapper, env, false, wrapper.front());
   }
 
