@@ -54,6 +54,10 @@ for variable in HOME XDG_DATA_HOME XDG_CONFIG_HOME; do
   done
 done
 
+check "the source tree's install refuses before building" fails env CS_BUILD_DIR="$tmp/build" HOME=$'/\n' \
+  "$1/scripts/install" > "$tmp/out" 2>&1
+check "it builds nothing" test ! -e "$tmp/build"
+
 # A manifest line that no install writes: neither removed by the uninstall nor carried on by an install.
 manifest=$tmp/manifest/home/.local/lib/CurselloLinuxLauncher/install-manifest.txt
 mkdir -p "${manifest%/*}" "$tmp/empty"
