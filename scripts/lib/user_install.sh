@@ -16,22 +16,73 @@ cs_unit=CurselloLinuxLauncher.service
 # The target of the unit's WantedBy: where enabling it links it.
 cs_unit_wanted_by=gamescope-session.target
 
-# An XDG base directory variable counts only when it holds an absolute path.
-cs_xdg_dir() {
-  if [[ ${1:-} == /* ]]; then echo "$1"; else echo "$2"; fi
+# Fails, saying why, for a path that the manifest, one path a line, could not list as it is: a newline would split
+# it into lines of other paths for the uninstall to remove. Every other control character goes too, as the desktop
+# entries that name the program allow none.
+cs_listable() {  # PATH WHAT
+  if [[ $1 == *[[:cntrl:]]* ]]; then
+    printf 'Cannot install for this user: %s holds a control character such as a newline: %q\n' "$2" "$1" >&2
+    return 1
+  fi
 }
 
-# Sets the per-user paths from HOME and the XDG variables.
+# Sets the per-user paths from HOME and the XDG variables (one counts only when it holds an absolute path); fails
+# for paths the manifest could not list, before anything is read or written.
 cs_user_paths() {
+  if [[ ${HOME:-} != /* ]]; then
+    echo "Cannot install for this user: HOME is not an absolute path: '${HOME:-}'" >&2
+    return 1
+  fi
   prefix=$HOME/.local
   program_dir=$prefix/lib/CurselloLinuxLauncher
   manifest=$program_dir/install-manifest.txt
-  data_home=$(cs_xdg_dir "${XDG_DATA_HOME:-}" "$HOME/.local/share")
-  config_home=$(cs_xdg_dir "${XDG_CONFIG_HOME:-}" "$HOME/.config")
+  data_home=${XDG_DATA_HOME:-}
+  if [[ $data_home != /* ]]; then data_home=$HOME/.local/share; fi
+  config_home=${XDG_CONFIG_HOME:-}
+  if [[ $config_home != /* ]]; then config_home=$HOME/.config; fi
   unit_path=$data_home/systemd/user/$cs_unit
   # Where `systemctl --user enable` links the unit, and where `systemctl --user mask` puts its /dev/null.
   unit_link=$config_home/systemd/user/$cs_unit_wanted_by.wants/$cs_unit
   unit_mask=$config_home/systemd/user/$cs_unit
+  cs_listable "$HOME" HOME && cs_listable "$data_home" XDG_DATA_HOME && cs_listable "$config_home" XDG_CONFIG_HOME
+}
+
+# Prints the lines of the manifest, if there is one; fails, naming the line, when it holds one that no install
+# writes. An install writes "f PATH" for a file it placed (in the program directory, or one of the launcher's names)
+# and "d PATH" for a directory it made for one of those files, PATH absolute, and renames a regular file into place.
+# Anything else (a line split off by a newline in an older install's paths, one added by hand) could make the
+# uninstall remove another file.
+cs_manifest_lines() {
+  local lines line file files=()
+  if [ -L "$manifest" ]; then
+    echo "The install manifest $manifest is a symbolic link, which no install writes; nothing was changed." >&2
+    return 1
+  fi
+  if [ ! -f "$manifest" ]; then return; fi
+  lines=$(cat -- "$manifest")
+  # The files first: a directory line counts when one of them lies in it.
+  while IFS= read -r line; do
+    if [[ $line == 'f /'* ]] && cs_installed_file "${line#f }"; then files+=("${line#f }"); fi
+  done <<< "$lines"
+  while IFS= read -r line; do
+    case $line in
+      '') continue ;;
+      'f /'*) if cs_installed_file "${line#f }"; then continue; fi ;;
+      'd /'*)
+        for file in "${files[@]}"; do
+          if [[ $file == "${line#d }"/* ]]; then continue 2; fi
+        done ;;
+    esac
+    printf 'The install manifest %s holds a line that no install writes; nothing was changed. The line: %q\n' \
+      "$manifest" "$line" >&2
+    return 1
+  done <<< "$lines"
+  echo "$lines"
+}
+
+# Whether an install may have written the file at PATH: one in the program directory, or one of the launcher's names.
+cs_installed_file() {
+  [[ $1 == "$program_dir"/* || ${1##*/} == Cursello* || $1 == */CurselloLinuxLauncher/install-manifest.txt ]]
 }
 
 # The path as the Exec key of a desktop entry writes it: quoted when it holds more than plain characters, with
@@ -89,12 +140,25 @@ cs_autostart_turned_off() {
   if [ -f "$1" ]; then grep -E -x '(Hidden *= *true|X-GNOME-Autostart-enabled *= *false) *' "$1" || true; fi
 }
 
+# Writes its input to DEST with MODE through a new file beside it, made by mktemp and renamed over DEST: nothing is
+# written through a link planted at DEST or at any fixed name beside it, a link at DEST is replaced rather than
+# followed, and a running launcher keeps its own executable.
+cs_write() {  # DEST MODE
+  local dest=$1 temporary
+  temporary=$(mktemp -- "${dest%/*}/.${dest##*/}.XXXXXX") || return 1
+  if cat > "$temporary" && chmod "$2" -- "$temporary" && mv -f -T -- "$temporary" "$dest"; then return; fi
+  rm -f -- "$temporary"
+  return 1
+}
+
 # Copies the file SOURCE (from the package tree, at REL) to DEST: desktop entries and the unit rewritten to name the
 # installed program; for the autostart entry, TURNED_OFF holds the lines with which the user turned it off, kept.
 cs_place() {
-  local source=$1 rel=$2 dest=$3 turned_off=$4 line program=$program_dir/CurselloLinuxLauncher
+  local source=$1 rel=$2 dest=$3 turned_off=$4 line mode=0644 program=$program_dir/CurselloLinuxLauncher
   if [ -L "$source" ]; then
-    ln -sfn -- "$(readlink "$source")" "$dest"
+    # symlink(2) follows nothing at DEST; ln -f replaces what is there, -T a link to a directory too, and fails on
+    # a directory rather than linking inside it.
+    ln -sfT -- "$(readlink "$source")" "$dest"
     return
   fi
   case $rel in
@@ -110,14 +174,10 @@ cs_place() {
           esac
         done < "$source"
         if [ -n "$turned_off" ]; then echo "$turned_off"; fi
-      } > "$dest.new"
-      chmod 0644 "$dest.new"
-      mv -f -- "$dest.new" "$dest" ;;
+      } | cs_write "$dest" 0644 ;;
     *)
-      # A new file beside the old, then renamed over it: a running launcher keeps its own executable.
-      cp -- "$source" "$dest.new"
-      chmod "$(if [ -x "$source" ]; then echo 0755; else echo 0644; fi)" "$dest.new"
-      mv -f -- "$dest.new" "$dest" ;;
+      if [ -x "$source" ]; then mode=0755; fi
+      cs_write "$dest" "$mode" < "$source" ;;
   esac
 }
 
@@ -129,11 +189,13 @@ cs_install_tree() {
     echo "Not a file: $cursello" >&2
     return 1
   fi
-  cs_user_paths
-  local rels rel dest dir entries=() autostart='' turned_off='' masked='' manager=''
+  cs_user_paths || return 1
+  local earlier rels rel dest dir entries=() autostart='' turned_off='' masked='' manager=''
+  earlier=$(cs_manifest_lines) || return 1
   rels=$(cd "$tree" && find . -type f -o -type l | sed 's|^\./||' | sort)
   while read -r rel; do
     dest=$(cs_destination "$rel") || return 1
+    cs_listable "$dest" "the place of $rel" || return 1
     entries+=("$dest")
     if [[ $rel == etc/xdg/autostart/* ]]; then autostart=$dest; fi
   done <<< "$rels"
@@ -151,7 +213,7 @@ cs_install_tree() {
   # those, for the uninstall; an earlier install's entries stay listed.
   local listed
   listed=$(
-    if [ -f "$manifest" ]; then cat "$manifest"; fi
+    if [ -n "$earlier" ]; then echo "$earlier"; fi
     for dest in "${entries[@]}"; do
       echo "f $dest"
       dir=$(dirname "$dest")
@@ -172,8 +234,8 @@ cs_install_tree() {
       cs_place "$tree/$rel" "$rel" "$dest" ''
     fi
   done <<< "$rels"
-  if [ -n "$cursello" ]; then install -m 0644 -- "$cursello" "$program_dir/Cursello.exe"; fi
-  sort -u <<< "$listed" > "$manifest"
+  if [ -n "$cursello" ]; then cs_write "$program_dir/Cursello.exe" 0644 < "$cursello"; fi
+  sort -u <<< "$listed" | cs_write "$manifest" 0644
 
   # systemctl where a user manager runs (it also reloads); else the link it would make, which the manager reads
   # when it starts.
@@ -182,7 +244,7 @@ cs_install_tree() {
       manager=yes
     else
       mkdir -p -- "$(dirname "$unit_link")"
-      ln -sfn -- "$unit_path" "$unit_link"
+      ln -sfT -- "$unit_path" "$unit_link"
     fi
   fi
 
@@ -208,24 +270,27 @@ cs_install_tree() {
 }
 
 # Removes what the install wrote, as its manifest lists it; files the user added, and their directories, stay.
+# Nothing is removed when the manifest holds a line that no install writes.
 cs_uninstall() {
-  cs_user_paths
-  if [ ! -f "$manifest" ]; then
+  cs_user_paths || return 1
+  if [ ! -f "$manifest" ] && [ ! -L "$manifest" ]; then
     echo "Nothing to remove: no install manifest at $manifest"
     return
   fi
-  local listed kind path manager=''
-  listed=$(cat "$manifest")
+  local listed line path manager=''
+  listed=$(cs_manifest_lines) || return 1
   if cs_user_manager_runs; then
     manager=yes
     systemctl --user disable "$cs_unit" > /dev/null 2>&1 || true
   fi
-  while read -r kind path; do
-    if [ "$kind" = f ]; then rm -f -- "$path"; fi
+  # Whole lines: a path is all that follows "f " or "d ", spaces at its ends included.
+  while IFS= read -r line; do
+    if [[ $line == 'f '* ]]; then rm -f -- "${line#f }"; fi
   done <<< "$listed"
   # Deepest first, so that a directory is empty when its turn comes; one holding the user's own files stays. sed,
   # not grep: a manifest without directories (all of them were there before the install) is no failure.
-  sed -n '/^d /p' <<< "$listed" | sort -r | while read -r kind path; do
+  sed -n '/^d /p' <<< "$listed" | sort -r | while IFS= read -r line; do
+    path=${line#d }
     rmdir -- "$path" 2>/dev/null || echo "Kept $path: it holds files that were not installed here"
   done
   if [ -n "$manager" ]; then systemctl --user daemon-reload > /dev/null 2>&1 || true; fi

@@ -150,7 +150,7 @@ case $check in
       exit 1
     fi
     mkdir "$tmp/path"
-    for tool in bash cat chmod cp dirname env find grep install ldd ln mkdir mv readlink rm rmdir sed sort; do
+    for tool in bash cat chmod dirname env find grep ldd ln mkdir mktemp mv readlink rm rmdir sed sort; do
       ln -s "$(command -v "$tool")" "$tmp/path/$tool"
     done
     user=$tmp/user
