@@ -1,6 +1,7 @@
 #include "proc/process_snapshot.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 
 #include "common/paths.h"
 #include "common/text.h"
+#include "proc/process_handle.h"
 #include "tests/support/test_support.h"
 
 namespace cs {
@@ -257,6 +259,63 @@ TEST(ProcessSnapshot, AProcessThatEndsAfterTheScanLacksWhatWasNotReadYet) {
   EXPECT_EQ(parentPidOf(*info), -1);
   EXPECT_EQ(envValue(*info, "SET"), std::nullopt);
   EXPECT_FALSE(isPidInSetOrDescendant(snapshot, pid, {getpid()}));
+}
+
+// Any process can make its command line and environment a gigabyte long without touching that memory. The scan
+// and the later reads take at most their caps, keep no buffer past them, and never take a cut line as whole.
+TEST(ProcessSnapshot, AGigabyteCommandLineAndEnvironmentAreReadNoFurtherThanTheirCaps) {
+  const test::TempDir dir;
+  const std::filesystem::path ready = dir.path() / "ready";
+  auto child = std::make_unique<test::Subprocess>(test::Subprocess::Options{
+      test::fakeProcessBinary(),
+      {"reaper", "SteamLaunch", "AppId=570"},
+      {"FAKE_HUGE_ARGS=1024", "FAKE_READY_FILE=" + ready.string(), "STEAM_COMPAT_DATA_PATH=/s/steamapps/compatdata/570"},
+      std::nullopt,
+      std::nullopt});
+  ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(ready); }))
+      << "the stand-in could not grow its lines";
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  const ProcessSnapshot snapshot = snapshotWith(child->pid());
+  const ProcessInfo* info = find(snapshot, child->pid());
+  ASSERT_NE(info, nullptr) << "a process with a long line still has its place in the tree";
+  EXPECT_TRUE(info->commandLineTooLong);
+  EXPECT_EQ(info->commandLine, "");
+  EXPECT_EQ(envValue(*info, "STEAM_COMPAT_DATA_PATH"), std::nullopt);
+  EXPECT_TRUE(info->environmentTooLong);
+  EXPECT_EQ(parentPidOf(*info), getpid());
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  // Reading either line whole would take a gigabyte; the caps take a few hundred kilobytes.
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB more at the peak";
+}
+
+// A pid passes to another process between the scan and a later read: what is read then is nothing, never the
+// new process's bytes in the place of the first one's.
+TEST(ProcessSnapshot, APidThatPassedToAnotherProcessGivesNothingMore) {
+  auto first = std::make_unique<test::Subprocess>(test::Subprocess::Options{
+      test::fakeProcessBinary(), {"first"}, {"WHO=first"}, std::nullopt, std::nullopt});
+  const std::int32_t pid = first->pid();
+  const ProcessSnapshot snapshot = snapshotWith(pid);
+  const ProcessInfo* info = find(snapshot, pid);
+  ASSERT_NE(info, nullptr);
+  const std::uint64_t started = startTimeOf(*info);
+  EXPECT_GT(started, 0u);
+  EXPECT_TRUE(ProcessHandle::open(pid, started).ok());
+  first.reset();
+  // The kernel hands out the pid after the last one given: as root, ask for this one again.
+  std::unique_ptr<test::Subprocess> second;
+  for (int attempt = 0; attempt < 50 && !second; ++attempt) {
+    test::writeFile("/proc/sys/kernel/ns_last_pid", std::to_string(pid - 1));
+    auto candidate = std::make_unique<test::Subprocess>(test::Subprocess::Options{
+        test::fakeProcessBinary(), {"second"}, {"WHO=second"}, std::nullopt, std::nullopt});
+    if (candidate->pid() == pid) second = std::move(candidate);
+  }
+  if (!second) GTEST_SKIP() << "the pid could not be given to a new process (not root, or a busy machine)";
+  ASSERT_TRUE(test::waitUntil([&] { return readFile("/proc/" + std::to_string(pid) + "/cmdline").starts_with("second"); }));
+  EXPECT_FALSE(ProcessHandle::open(pid, started).ok());
+  EXPECT_EQ(envValue(*info, "WHO"), std::nullopt);
+  EXPECT_EQ(startTimeOf(*info), started) << "the pass keeps the start time it read first";
 }
 
 TEST(ProcessSnapshot, ScanLeavesOutZombies) {

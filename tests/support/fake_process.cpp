@@ -14,6 +14,8 @@
 //   FAKE_HELPER_WINDOWS=1    first show an InputOnly window and a 1x1 window with the same pid, as Wine does
 //   FAKE_READY_FILE=P        once set up, write the own pid (and the window id, if any) to P, atomically
 //   FAKE_EXIT_AFTER_MS=N     exit with status 0 after N milliseconds
+//   FAKE_HUGE_ARGS=N         make /proc/<pid>/cmdline and environ N MiB long each (their first bytes the real ones,
+//                            the rest NUL bytes of untouched memory), as any process may without privilege
 //   FAKE_SPAWN_DIR=D         start, as its own children, what requests in D ask for (as Steam's reaper starts a
 //                            game's processes): a file NAME.req holds the program, the argument count, the
 //                            arguments and the environment, each ended by a NUL byte; the child's pid is written to
@@ -32,10 +34,14 @@
 #include <dirent.h>
 #include <signal.h>
 #include <spawn.h>
+#include <linux/prctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -43,6 +49,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +197,44 @@ void serveSpawnRequests(const std::string& dir) {
   }
 }
 
+// Points the kernel's record of where the command line and the environment lie at two mappings of `mib` MiB each,
+// which begin with the real ones: reading them costs the reader, not this process.
+bool makeArgumentsHuge(unsigned long mib) {
+  std::ifstream statFile("/proc/self/stat");
+  const std::string stat{std::istreambuf_iterator<char>(statFile), {}};
+  std::vector<unsigned long long> fields(3, 0);  // fields[n] is field n (proc(5)); the pid and name are not needed
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  while (rest >> field) fields.push_back(std::strtoull(field.c_str(), nullptr, 10));
+  if (fields.size() <= 51) return false;
+  const std::size_t size = mib << 20;
+  const auto copyOf = [&](const char* path) -> char* {
+    void* area = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (area == MAP_FAILED) return nullptr;
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    std::memcpy(area, bytes.data(), std::min(bytes.size(), size - 1));
+    return static_cast<char*>(area);
+  };
+  char* args = copyOf("/proc/self/cmdline");
+  char* env = copyOf("/proc/self/environ");
+  if (args == nullptr || env == nullptr) return false;
+  prctl_mm_map map{};
+  map.start_code = fields[26];
+  map.end_code = fields[27];
+  map.start_stack = fields[28];
+  map.start_data = fields[45];
+  map.end_data = fields[46];
+  map.start_brk = fields[47];
+  map.brk = static_cast<unsigned long long>(syscall(SYS_brk, 0));
+  map.arg_start = reinterpret_cast<unsigned long long>(args);
+  map.arg_end = map.arg_start + size;
+  map.env_start = reinterpret_cast<unsigned long long>(env);
+  map.env_end = map.env_start + size;
+  map.exe_fd = static_cast<__u32>(-1);
+  return prctl(PR_SET_MM, PR_SET_MM_MAP, &map, sizeof map, 0) == 0;
+}
+
 struct ShownWindow {
   Display* display = nullptr;
   ::Window id = 0;
@@ -283,6 +328,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (const char* huge = var("FAKE_HUGE_ARGS"); huge != nullptr && !makeArgumentsHuge(std::strtoul(huge, nullptr, 10))) {
+    std::perror("making the command line huge");
+    return 1;
+  }
   ShownWindow window;
   if (var("FAKE_WINDOW") != nullptr || var("FAKE_WINDOW_TITLE") != nullptr || var("FAKE_WINDOW_WM_NAME") != nullptr) {
     window = showWindow();
