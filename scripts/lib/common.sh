@@ -2,7 +2,7 @@
 # the system's family (scripts/lib/packages.sh).
 #
 # CS_PACKAGE_MANAGER chooses the manager (apt-get, pacman, dnf or zypper), or "none" to install nothing: for a
-# system none of them serves, once what the README lists is installed by hand.
+# system none of them serves, once what docs/development.md lists is installed by hand.
 source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 
 # Runs a command as root: directly when we are root, else through sudo.
@@ -130,7 +130,7 @@ package_installed() {
 # Stops the script with the message (its arguments, joined), and where to read what to install.
 stop_installing() {
   echo "$*" >&2
-  echo "The README's \"Other systems\" names them for Debian, Arch, Fedora and openSUSE. Once they are" \
+  echo "The table in docs/development.md names them for Debian, Arch, Fedora and openSUSE. Once they are" \
     "installed, run again with CS_PACKAGE_MANAGER=none to skip this check." >&2
   exit 1
 }

@@ -3,7 +3,7 @@
 #
 # A table maps a need to one or more package names (space-separated). An empty name means the family has no
 # package for it and nothing is installed: what uses it is skipped with a message. A need missing from a table is
-# unknown there, and the script stops, saying what to install. The README lists these tables: change both.
+# unknown there, and the script stops, saying what to install. docs/development.md lists these tables: change both.
 
 # The launcher's build.
 BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator xcb)

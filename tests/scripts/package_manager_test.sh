@@ -40,7 +40,7 @@ dnf|dnf install -y gcc-c++ gtk3-devel libayatana-appindicator-gtk3-devel;
 zypper|zypper --non-interactive install gcc-c++ gtk3-devel libayatana-appindicator3-devel;
 ROWS
 
-# Every need of every script has an entry in every family, and the README's table shows the same entries.
+# Every need of every script has an entry in every family, and the developers' page shows the same entries.
 needs=$(printf '%s\n' "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SIMULATION_PACKAGES[@]}" \
   "${PACKAGE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${SCREENSHOT_PACKAGES[@]}" | awk '!seen[$0]++')
 table=""
@@ -54,7 +54,7 @@ for need in $needs; do
   done
   table+="$row"$'\n'
 done
-expect "the README's table of packages" "$table" "$(grep '^| `' "$source_dir/README.md" | grep -F -f <(
+expect "the table of packages in docs/development.md" "$table" "$(grep '^| `' "$source_dir/docs/development.md" | grep -F -f <(
   for need in $needs; do echo "| \`$need\` |"; done))"$'\n'
 
 # The Arch package asks for the build needs by the same names (gcc and make come with every Arch build's
