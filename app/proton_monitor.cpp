@@ -70,7 +70,8 @@ std::string pidList(const std::set<std::int32_t>& pids) {
 
 }  // namespace
 
-ProtonMonitor::ProtonMonitor() : placeJudge(std::make_unique<PlaceJudge>()) {}
+ProtonMonitor::ProtonMonitor()
+    : placeJudge(std::make_unique<PlaceJudge>()), processMemory(std::make_unique<ProcessMemory>()) {}
 
 ProtonMonitor::~ProtonMonitor() = default;
 
@@ -262,7 +263,7 @@ void ProtonMonitor::poll() {
   reapChildren();
   const ProcessSnapshot snapshot = scanProcesses();
   // Steam's launches, and below them the games' processes, each read once and only through its own process.
-  const GameTrees games(snapshot, *placeJudge, defaultSteamRoots());
+  const GameTrees games(snapshot, *placeJudge, *processMemory, defaultSteamRoots());
   const std::set<std::string> launchAppIds = gamesToFollow(games);
   // The server's pids are asked only when a session may need them, so that an idle pass costs nothing more.
   const auto scanDeadline = std::chrono::steady_clock::now() + kWindowScanBudget;
@@ -359,6 +360,7 @@ void ProtonMonitor::poll() {
   // A display that no session's game is on any more is closed: gamescope usually ends with its game.
   std::erase_if(gameDisplays, [&](const auto& entry) { return !gameDisplayScans.contains(entry.first); });
   placeJudge->endPass();
+  processMemory->endPass();
 }
 
 void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,

@@ -24,6 +24,7 @@ namespace cs {
 
 class GameTrees;
 class PlaceJudge;
+class ProcessMemory;
 class ProcessHandle;
 struct GameWindowOwner;
 struct NamespaceKey;
@@ -112,6 +113,8 @@ class ProtonMonitor {
   // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace. Held apart,
   // so that this header brings no enumerator named None to files that include Xlib.
   std::unique_ptr<PlaceJudge> placeJudge;
+  // What is judged of each process once in its life: whether it is Steam's launch, what its environment claims.
+  std::unique_ptr<ProcessMemory> processMemory;
   // The sandboxes (by pid namespace) whose launches past the few followed were told, kept while they claim more.
   std::set<std::pair<std::uint64_t, std::uint64_t>> crowdedSandboxesTold;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -71,17 +72,20 @@ std::optional<std::string> ProcessHandle::readAtMost(const char* path, std::size
   const FileDescriptor file = openAt(path, O_RDONLY);
   std::string bytes;
   if (file.get() < 0) return bytes;
-  // One byte past the cap tells a longer file from one of exactly the cap; the buffer never grows past it.
-  bytes.resize(maxBytes + 1);
-  std::size_t used = 0;
-  while (used < bytes.size()) {
-    const ssize_t count = ::read(file.get(), bytes.data() + used, bytes.size() - used);
+  // Read in chunks: a process's environment is a few kilobytes, and a buffer of the cap made for each read would
+  // cost every read the cap. One byte past the cap tells a longer file from one of exactly the cap; the text never
+  // grows past it.
+  char chunk[16384];
+  while (bytes.size() <= maxBytes) {
+    const std::size_t wanted = std::min(sizeof chunk, maxBytes + 1 - bytes.size());
+    const ssize_t count = ::read(file.get(), chunk, wanted);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;
-    used += static_cast<std::size_t>(count);
+    // Past the first chunk the file is a long one: room for the rest at once, not a copy at every doubling.
+    if (!bytes.empty() && bytes.capacity() < maxBytes + 1) bytes.reserve(maxBytes + 1);
+    bytes.append(chunk, static_cast<std::size_t>(count));
   }
-  if (used > maxBytes) return std::nullopt;
-  bytes.resize(used);
+  if (bytes.size() > maxBytes) return std::nullopt;
   return bytes;
 }
 

@@ -67,11 +67,59 @@ bool executableLiesIn(std::string_view exeLink, const std::vector<std::filesyste
   return false;
 }
 
-GameTrees::GameTrees(const ProcessSnapshot& snapshot_, PlaceJudge& judge_,
+ProcessMemory::Facts* ProcessMemory::of(const ProcessInfo& info) {
+  const std::uint64_t startTime = info.fromProc ? startTimeOf(info) : 0;
+  if (startTime == 0) return nullptr;
+  Facts& facts = entries[info.pid];
+  // A pid that another process holds now starts afresh.
+  if (facts.startTime != startTime) facts = Facts{startTime};
+  facts.asked = true;
+  return &facts;
+}
+
+bool ProcessMemory::mayReadSandboxEnvironment() {
+  if (sandboxReads >= kMaxSandboxReadsPerPass) return false;
+  ++sandboxReads;
+  return true;
+}
+
+void ProcessMemory::endPass() {
+  std::erase_if(entries, [](const auto& entry) { return !entry.second.asked; });
+  for (auto& [pid, facts] : entries) facts.asked = false;
+  sandboxReads = 0;
+}
+
+namespace {
+
+// Judges whether the process, whose scanned words name the AppID, is a launch of Steam's that counts.
+std::optional<ProcessMemory::Launch> judgeLaunch(const ProcessInfo& info, const std::string& listed, PlaceJudge& judge,
+                                                 std::optional<std::vector<std::filesystem::path>>& roots,
+                                                 const std::vector<std::filesystem::path>& steamRoots) {
+  const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
+  const std::optional<std::string> words = pinnedCommandLine(info);
+  if (!process.ok() || !words || extractAppId(*words) != listed) return std::nullopt;
+  ProcessMemory::Launch launch;
+  launch.appId = listed;
+  launch.place = judge.placeOf(process);
+  if (launch.place == GamePlace::Host) {
+    // Any host program may carry the words (a sandbox's outer process, a program a portal started): only Steam's
+    // own executable makes a launch.
+    if (!roots) roots = resolvedRoots(steamRoots);
+    if (!executableLiesIn(executableOf(process), *roots)) return std::nullopt;
+  } else {
+    launch.namespaces = namespacesOf(process);
+    if (!launch.namespaces) return std::nullopt;
+  }
+  return launch;
+}
+
+}  // namespace
+
+GameTrees::GameTrees(const ProcessSnapshot& snapshot_, PlaceJudge& judge_, ProcessMemory& memory_,
                      const std::vector<std::filesystem::path>& steamRoots)
     : snapshot(snapshot_),
       judge(judge_),
-      claims(snapshot_.processes.size()),
+      memory(memory_),
       namespacesRead(snapshot_.processes.size(), 0),
       namespaces(snapshot_.processes.size()) {
   std::optional<std::vector<std::filesystem::path>> roots;  // resolved at the first launch on the host
@@ -81,23 +129,24 @@ GameTrees::GameTrees(const ProcessSnapshot& snapshot_, PlaceJudge& judge_,
     if (isCurselloChild(info) || info.commandLine.find("SteamLaunch") == std::string::npos) continue;
     const std::optional<std::string> listed = extractAppId(info.commandLine);
     if (!listed) continue;
-    const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
-    const std::optional<std::string> words = pinnedCommandLine(info);
-    if (!process.ok() || !words || extractAppId(*words) != listed) continue;
+    // Judged at the first sight of the process; its words at the scan must still name the AppID judged.
+    ProcessMemory::Facts* facts = memory.of(info);
+    std::optional<ProcessMemory::Launch> judged;
+    if (facts == nullptr) {
+      judged = judgeLaunch(info, *listed, judge, roots, steamRoots);
+    } else {
+      if (!facts->launchJudged) {
+        facts->launchJudged = true;
+        facts->launch = judgeLaunch(info, *listed, judge, roots, steamRoots);
+      }
+      judged = facts->launch;
+    }
+    if (!judged || judged->appId != *listed) continue;
     SteamLaunchProcess launch;
     launch.process = &info;
-    launch.place = judge.placeOf(process);
-    if (launch.place == GamePlace::Host) {
-      // Any host program may carry the words (a sandbox's outer process, a program a portal started): only Steam's
-      // own executable makes a launch.
-      if (!roots) roots = resolvedRoots(steamRoots);
-      if (!executableLiesIn(executableOf(process), *roots)) continue;
-      gameLaunches[*listed].push_back(launch);
-    } else {
-      launch.namespaces = namespacesOf(process);
-      if (!launch.namespaces) continue;
-      inSandboxes[*listed].push_back(launch);
-    }
+    launch.place = judged->place;
+    launch.namespaces = judged->namespaces;
+    (launch.place == GamePlace::Host ? gameLaunches : inSandboxes)[*listed].push_back(launch);
   }
   // A game that Steam on the host launched is the host's: a sandbox that claims the same AppID gets nothing of it.
   for (auto& [appId, launches] : inSandboxes) gameLaunches.try_emplace(appId, std::move(launches));
@@ -119,17 +168,28 @@ std::size_t GameTrees::positionOf(const ProcessInfo& info) const {
   return static_cast<std::size_t>(&info - snapshot.processes.data());
 }
 
-const ProtonClaim& GameTrees::claimAt(std::size_t position) const {
-  std::optional<ProtonClaim>& claim = claims[position];
-  if (!claim) claim = protonClaimOf(snapshot.processes[position]);
-  return *claim;
+bool GameTrees::claimsAt(std::size_t position, const std::string& appId, bool inSandbox) const {
+  const ProcessInfo& info = snapshot.processes[position];
+  ProcessMemory::Facts* facts = memory.of(info);
+  if (facts == nullptr) return claimsProtonOf(protonClaimOf(info), appId);
+  if (!facts->claim) {
+    // Not known yet, and past this pass's ration: a later pass reads it.
+    if (inSandbox && !memory.mayReadSandboxEnvironment()) return false;
+    facts->claim = protonClaimOf(info);
+  }
+  return claimsProtonOf(*facts->claim, appId);
 }
 
 const std::optional<NamespaceKey>& GameTrees::namespacesAt(std::size_t position) const {
   if (namespacesRead[position] == 0) {
     namespacesRead[position] = 1;
     const ProcessInfo& info = snapshot.processes[position];
-    if (info.fromProc) namespaces[position] = namespacesOf(ProcessHandle::open(info.pid, startTimeOf(info)));
+    ProcessMemory::Facts* facts = memory.of(info);
+    if (facts != nullptr && !facts->namespacesRead) {
+      facts->namespacesRead = true;
+      facts->namespaces = namespacesOf(ProcessHandle::open(info.pid, facts->startTime));
+    }
+    if (facts != nullptr) namespaces[position] = facts->namespaces;
   }
   return namespaces[position];
 }
@@ -168,7 +228,8 @@ bool GameTrees::isProtonProcess(const std::string& appId, std::int32_t pid) cons
   const ProcessInfo* info = findProcess(snapshot, pid);
   if (found == gameLaunches.end() || info == nullptr) return false;
   const std::size_t position = positionOf(*info);
-  return inTree(found->second, position) && claimsProtonOf(claimAt(position), appId);
+  return inTree(found->second, position) &&
+         claimsAt(position, appId, found->second.front().place != GamePlace::Host);
 }
 
 const ProcessInfo* GameTrees::newestProton(const std::string& appId) const {
@@ -178,7 +239,8 @@ const ProcessInfo* GameTrees::newestProton(const std::string& appId) const {
   // finds one after a few processes. Whether a process is in the tree is asked first: it costs a short read, where
   // its environment may be a long one.
   for (std::size_t position = snapshot.processes.size(); position > 0; --position) {
-    if (inTree(found->second, position - 1) && claimsProtonOf(claimAt(position - 1), appId)) {
+    if (inTree(found->second, position - 1) &&
+        claimsAt(position - 1, appId, found->second.front().place != GamePlace::Host)) {
       return &snapshot.processes[position - 1];
     }
   }
@@ -191,7 +253,6 @@ std::optional<GameWindowOwner> GameTrees::ownerOfWindow(const std::string& appId
   if (found == gameLaunches.end() || window == nullptr) return std::nullopt;
   const std::vector<SteamLaunchProcess>& launches = found->second;
   GameWindowOwner owner;
-  bool protonSeen = false;
   if (launches.front().place == GamePlace::Host) {
     for (const ProcessInfo* current = window; current != nullptr && owner.chain.size() < kMaxWalkedPids;
          current = parentOf(*current)) {
@@ -200,10 +261,13 @@ std::optional<GameWindowOwner> GameTrees::ownerOfWindow(const std::string& appId
       }
       if (owner.launch != nullptr) break;
       owner.chain.push_back(current);
-      protonSeen = protonSeen || claimsProtonOf(claimAt(positionOf(*current)), appId);
     }
-    if (owner.launch == nullptr || !protonSeen) return std::nullopt;
-    return owner;
+    // Only a window below the launch has its processes' environments read.
+    if (owner.launch == nullptr) return std::nullopt;
+    for (const ProcessInfo* member : owner.chain) {
+      if (claimsAt(positionOf(*member), appId, false)) return owner;
+    }
+    return std::nullopt;
   }
   // In a sandbox the window's process shares the pid namespace of a launch, and a Proton process of the game is it
   // or one of its ancestors there.
@@ -221,7 +285,7 @@ std::optional<GameWindowOwner> GameTrees::ownerOfWindow(const std::string& appId
     const std::optional<NamespaceKey>& theirs = namespacesAt(positionOf(*current));
     if (!theirs || theirs->pidDev != own->pidDev || theirs->pidIno != own->pidIno) break;
     owner.chain.push_back(current);
-    if (claimsProtonOf(claimAt(positionOf(*current)), appId)) return owner;
+    if (claimsAt(positionOf(*current), appId, true)) return owner;
   }
   return std::nullopt;
 }
@@ -233,7 +297,7 @@ std::vector<std::string> GameTrees::protonCommandLinesIn(const std::string& appI
   if (found == gameLaunches.end()) return commandLines;
   for (std::size_t position = 0; position < snapshot.processes.size(); ++position) {
     if (namespacesAt(position) != wanted || !inTree(found->second, position) ||
-        !claimsProtonOf(claimAt(position), appId)) {
+        !claimsAt(position, appId, found->second.front().place != GamePlace::Host)) {
       continue;
     }
     if (std::optional<std::string> words = pinnedCommandLine(snapshot.processes[position])) {

@@ -36,6 +36,44 @@ struct GameWindowOwner {
   std::vector<const ProcessInfo*> chain;
 };
 
+// What the passes learned of each of the user's processes, kept for as long as it lives (by pid and start time):
+// whether it is a launch of Steam's, what its environment claims and where it lives are read once in its life, not
+// at every pass, so that a pass costs no more for the hundreds of processes a sandbox may start than a glance at
+// each. Reads of environments in sandboxes are rationed per pass besides.
+class ProcessMemory {
+ public:
+  // The most environments of processes in sandboxes read in one pass; the rest wait for later passes.
+  static constexpr int kMaxSandboxReadsPerPass = 32;
+
+  // A launch of Steam's, as judged at the first sight of the process.
+  struct Launch {
+    std::string appId;
+    GamePlace place = GamePlace::Uncompared;
+    std::optional<NamespaceKey> namespaces;
+  };
+  struct Facts {
+    std::uint64_t startTime = 0;
+    bool launchJudged = false;
+    std::optional<Launch> launch;  // no value: no launch that counts
+    std::optional<ProtonClaim> claim;
+    bool namespacesRead = false;
+    std::optional<NamespaceKey> namespaces;
+    bool asked = false;
+  };
+
+  // Returns what is kept of the process, empty for one not seen before; null when its start time cannot be read
+  // (it has ended, or the record was not read from /proc), which leaves nothing to keep.
+  Facts* of(const ProcessInfo& info);
+  // Returns whether one more environment of a process in a sandbox may be read in this pass, counting it.
+  bool mayReadSandboxEnvironment();
+  // Ends a pass: what is kept of processes no pass asked about in it is let go.
+  void endPass();
+
+ private:
+  std::map<std::int32_t, Facts> entries;
+  int sandboxReads = 0;
+};
+
 class GameTrees {
  public:
   // At most this many games are taken from one sandbox at once: a player runs one or two, and each costs a pass.
@@ -44,7 +82,8 @@ class GameTrees {
   // Finds the games' launch processes in the snapshot: a host process counts only when its executable lies in one
   // of the Steam roots; a process in a sandbox counts for that sandbox. An AppID launched on the host takes no
   // launch of a sandbox. The snapshot and the judge must outlive this.
-  GameTrees(const ProcessSnapshot& snapshot, PlaceJudge& judge, const std::vector<std::filesystem::path>& steamRoots);
+  GameTrees(const ProcessSnapshot& snapshot, PlaceJudge& judge, ProcessMemory& memory,
+            const std::vector<std::filesystem::path>& steamRoots);
 
   // The launch processes of each AppID that has one, by AppID in byte-wise order.
   const std::map<std::string, std::vector<SteamLaunchProcess>>& launches() const { return gameLaunches; }
@@ -65,7 +104,8 @@ class GameTrees {
 
  private:
   std::size_t positionOf(const ProcessInfo& info) const;
-  const ProtonClaim& claimAt(std::size_t position) const;
+  // Whether the process at the position claims to be a Proton process of the AppID, as far as is known.
+  bool claimsAt(std::size_t position, const std::string& appId, bool inSandbox) const;
   const std::optional<NamespaceKey>& namespacesAt(std::size_t position) const;
   bool inTree(const std::vector<SteamLaunchProcess>& launches, std::size_t position) const;
   // The parent of the process in the snapshot, when it is the process that started it: one that began later holds a
@@ -75,9 +115,8 @@ class GameTrees {
   const ProcessSnapshot& snapshot;
   PlaceJudge& judge;
   std::map<std::string, std::vector<SteamLaunchProcess>> gameLaunches;
-  // Per position in the snapshot, made when first asked: each process's environment is read once a pass, whatever
-  // the number of sessions.
-  mutable std::vector<std::optional<ProtonClaim>> claims;
+  ProcessMemory& memory;
+  // Per position in the snapshot, taken from memory (or read) when first asked.
   mutable std::vector<std::int8_t> namespacesRead;
   mutable std::vector<std::optional<NamespaceKey>> namespaces;
 };

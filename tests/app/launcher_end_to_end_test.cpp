@@ -169,6 +169,27 @@ TEST_F(LauncherEndToEnd, AGameWholeLife) {
   EXPECT_EQ(inherited, expected);
 }
 
+TEST_F(LauncherEndToEnd, OnlyARunOfSteamsOwnExecutableIsALaunchAlsoAfterAnUpdateReplacedIt) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  // Steam updated its reaper while the game ran: the launch's executable is a deleted file of the Steam root.
+  desktop->startSteamLaunch("730", proton, {});
+  fs::remove(desktop->reaper());
+  fs::copy_file(fakeProcessBinary(), desktop->reaper());
+  desktop->startLauncher();
+  // Steam's words from any other program, and a Proton process below it, are nothing.
+  const pid_t decoy = desktop->startProcess({"steam", "SteamLaunch", "AppId=4242"}, SteamDesktop::baseEnvironment());
+  ASSERT_GT(decoy, 0);
+  desktop->startProcess({"python3", (proton / "proton").string(), "waitforexitandrun", "/g/decoy.exe"},
+                        desktop->protonEnvironment("4242", proton));
+  desktop->startGame("730", proton, "Game 730");
+  ASSERT_GT(waitForCompanion("730"), 0);
+  desktop->waitPasses(2);
+  EXPECT_EQ(desktop->countLog("Detected Steam launch for AppID 730;"), 1) << dump();
+  EXPECT_EQ(desktop->countLog("Detected Steam launch for AppID 4242"), 0) << dump();
+  EXPECT_EQ(desktop->countLog("Game AppID 4242"), 0) << dump();
+}
+
 TEST_F(LauncherEndToEnd, DescendantWindowCountsAndCompanionTitledWindowIsSkipped) {
   const fs::path proton = desktop->installProton("Proton 9.0");
   desktop->makeCompatData("440");

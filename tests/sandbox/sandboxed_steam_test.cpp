@@ -311,6 +311,89 @@ TEST_F(SandboxedSteam, ANativeGamesCompanionTakesNothingFromAnotherSandboxsProce
   EXPECT_EQ(desktop->countLog("Passing over processes for AppID 730"), 0) << dump();
 }
 
+// A Flatpak app has the portal start a sandbox whose command line and environment it chose: the sandbox's outer
+// process on the host shows them, Steam's words and a Proton build of the app's own among them.
+TEST_F(SandboxedSteam, ASandboxsOuterProcessOnTheHostNamesNothingForANativeGame) {
+  const fs::path decoyLibrary = persisted() / ".local/share/Steam";
+  const fs::path decoyProton = desktop->installProton("Proton 6.6", decoyLibrary);
+  desktop->makeCompatData("730", true, decoyLibrary);
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  std::vector<std::string> decoyEnv = desktop->protonEnvironment("730", decoyProton, decoyLibrary);
+  decoyEnv.insert(decoyEnv.end(), {"LD_PRELOAD=" + (persisted() / "evil.so").string(), "DECOY_MARK=1"});
+  std::vector<std::string> decoy = flatpakLike("X" + x.display().substr(1), {desktop->fakeProcess().string(),
+                                               "SteamLaunch", "AppId=730", "--", (decoyProton / "proton").string(),
+                                               "waitforexitandrun", "/g/game.exe"});
+  desktop->startProcess(decoy, decoyEnv, true, decoy.front());
+  desktop->startSteamLaunch("730", proton, {"NATIVE_MARK=1"});
+  desktop->startGame("730", proton, "Game 730");
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionPids().size() == 1; })) << dump();
+
+  const pid_t companion = desktop->companionPids().front();
+  EXPECT_EQ(desktop->companionArgs(companion).at(0), (proton / "files/bin/wine").string());
+  std::string companionEnv = "\n";
+  for (const std::string& entry : desktop->companionEnv(companion)) companionEnv += entry + "\n";
+  EXPECT_NE(companionEnv.find("\nNATIVE_MARK=1\n"), std::string::npos) << companionEnv;
+  EXPECT_EQ(companionEnv.find("\nLD_PRELOAD="), std::string::npos) << companionEnv;
+  EXPECT_EQ(companionEnv.find("\nDECOY_MARK="), std::string::npos) << companionEnv;
+}
+
+// A program in a sandbox, not Steam, shows a window whose process claims the game the user then starts natively:
+// that window is no window of the game's.
+TEST_F(SandboxedSteam, ASandboxedWindowClaimingANativeGameIsNotTheGamesWindow) {
+  const fs::path decoyLibrary = persisted() / ".local/share/Steam";
+  desktop->installProton("Proton 6.6", decoyLibrary);
+  desktop->makeCompatData("730", true, decoyLibrary);
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  std::vector<std::string> decoyEnv = desktop->protonEnvironment("730", {}, decoyLibrary);
+  decoyEnv.push_back("FAKE_WINDOW_TITLE=Game 730");
+  std::vector<std::string> decoy =
+      flatpakLike("X" + x.display().substr(1), {desktop->fakeProcess().string(), "game.exe"});
+  desktop->startProcess(decoy, decoyEnv, true, decoy.front());
+  desktop->startSteamLaunch("730", proton, {});
+  desktop->startGame("730", proton, "Game 730");
+  ASSERT_TRUE(waitUntil([&] { return desktop->companionPids().size() == 1; })) << dump();
+  desktop->waitPasses(1);
+
+  EXPECT_EQ(desktop->countLog("Game AppID 730 runs in a sandbox"), 0) << dump();
+  EXPECT_EQ(desktop->companionArgs(desktop->companionPids().front()).at(0), (proton / "files/bin/wine").string());
+}
+
+// Three hundred processes in one sandbox, each claiming a game of its own with an environment of 128 KiB: a few
+// are followed, the rest are told once, and the tray keeps answering.
+TEST_F(SandboxedSteam, ASandboxClaimingHundredsOfGamesCostsAFewSessionsAndOneLine) {
+  desktop->startLauncher();
+  std::vector<TrayItem> items;
+  ASSERT_TRUE(waitUntil([&] { return !(items = registeredTrayItems(bus.address())).empty(); })) << dump();
+  const fs::path script = persisted() / "crowd.sh";
+  writeFile(script, "big=$(head -c 65536 /dev/zero | tr '\\0' x)\n"
+                    "for i in $(seq 5001 5300); do\n"
+                    "  BIG_A=$big BIG_B=$big STEAM_COMPAT_DATA_PATH=/s/steamapps/compatdata/$i '" +
+                        desktop->fakeProcess().string() + "' SteamLaunch AppId=$i &\n"
+                    "done\ntouch '" + (persisted() / "crowded").string() + "'\nwait\n");
+  std::vector<std::string> crowd = flatpakLike("X" + x.display().substr(1), {"/bin/sh", script.string()});
+  desktop->startProcess(crowd, SteamDesktop::baseEnvironment(), false, crowd.front());
+  const auto trayAnswers = [&] {
+    return runProgram({"gdbus", "call", "--address", bus.address(), "--dest", items.front().busName,
+                       "--object-path", items.front().objectPath, "--timeout", "1", "--method",
+                       "org.freedesktop.DBus.Properties.Get", "'org.kde.StatusNotifierItem'", "'Title'"},
+                      currentEnvironment())
+        .has_value();
+  };
+  ASSERT_TRUE(desktop->waitForLog("Passing over Steam launches in the sandbox of pid ")) << dump();
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(persisted() / "crowded"); })) << "the crowd did not gather";
+  for (int pass = 0; pass < 5; ++pass) {
+    EXPECT_TRUE(trayAnswers()) << "pass " << pass << "\n" << dump();
+    desktop->waitPasses(1);
+  }
+  EXPECT_EQ(desktop->countLog("Detected Steam launch for AppID 5"), 4) << dump();
+  EXPECT_EQ(desktop->countLog("Passing over Steam launches in the sandbox of pid "), 1) << dump();
+  EXPECT_EQ(bus.notifications().size(), 1u);
+}
+
 TEST_F(SandboxedSteam, AContainerWhoseRootHoldsNoTmpOfTheLaunchersIsASandbox) {
   desktop->installProton("Proton 9.0");
   desktop->makeCompatData("730");

@@ -43,8 +43,9 @@ TEST(GameTrees, OnlySteamsOwnExecutableLaunchesAndOnlyItsTreeIsTheGame) {
   const pid_t stray = desktop.startProcess({"python3", (proton / "proton").string(), "waitforexitandrun", "/g/x.exe"},
                                            desktop.protonEnvironment("730", proton));
   PlaceJudge judge;
+  ProcessMemory memory;
   const ProcessSnapshot snapshot = scanProcesses();
-  const GameTrees games(snapshot, judge, {desktop.steamRoot()});
+  const GameTrees games(snapshot, judge, memory, {desktop.steamRoot()});
 
   ASSERT_TRUE(games.launches().contains("730"));
   EXPECT_EQ(games.launches().at("730").front().process->pid, launch);
