@@ -436,7 +436,7 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
     if (std::optional<std::string> words = pinnedCommandLine(*member)) commandLines.push_back(std::move(*words));
   }
   if (std::optional<std::string> words = pinnedCommandLine(launchInfo)) commandLines.push_back(std::move(*words));
-  const auto context = findLaunchContextForCommandLines(appId, commandLines, defaultSteamRoots(), FileRoot::host());
+  const auto context = findLaunchContext(appId, commandLines, defaultSteamRoots(), FileRoot::host());
   if (!passedOver.empty() && !state.passedOverReported) {
     state.passedOverReported = true;
     logger.log("Passing over processes for AppID " + appId + " that run outside the game's namespaces (pids " +

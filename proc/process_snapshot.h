@@ -45,10 +45,6 @@ struct ProcessInfo {
   mutable bool environmentTooLong = false;
 };
 
-// Whether anything (environment, command line) may be taken from the process for a game's companion; an empty
-// filter takes from every process.
-using ProcessFilter = std::function<bool(const ProcessInfo&)>;
-
 // The processes of the current user at one moment, in /proc listing order.
 struct ProcessSnapshot {
   std::vector<ProcessInfo> processes;

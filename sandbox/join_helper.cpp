@@ -258,7 +258,7 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
   // Through a root of "/": only regular files are read, and only their first mebibyte, whatever the sandbox put there.
   const FileRoot files = FileRoot::at("/");
   const std::optional<LaunchContext> context =
-      findLaunchContextForCommandLines(options.appId, *commandLines, steamRootsOfGame(gameEnv), files);
+      findLaunchContext(options.appId, *commandLines, steamRootsOfGame(gameEnv), files);
   if (!context) failMissing(kJoinFailNoContext, "");
   if (!files.exists(context->compatDataPath)) failMissing(kJoinFailCompatData, context->compatDataPath.string());
   if (!files.exists(context->compatDataPath / "pfx")) {

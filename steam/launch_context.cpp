@@ -38,16 +38,9 @@ std::optional<LaunchContext> contextWithBuild(const std::string& appId, std::opt
 
 }  // namespace
 
-std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
-                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files,
-                                               const ProcessFilter& usable) {
-  return contextWithBuild(appId, protonDirFromRunningGame(snapshot, appId, files, usable), roots, files);
-}
-
-std::optional<LaunchContext> findLaunchContextForCommandLines(const std::string& appId,
-                                                              const std::vector<std::string>& protonCommandLines,
-                                                              const std::vector<std::filesystem::path>& roots,
-                                                              const FileRoot& files) {
+std::optional<LaunchContext> findLaunchContext(const std::string& appId,
+                                               const std::vector<std::string>& protonCommandLines,
+                                               const std::vector<std::filesystem::path>& roots, const FileRoot& files) {
   std::optional<std::filesystem::path> running;
   for (const std::string& commandLine : protonCommandLines) {
     running = protonDirFromCommandLine(commandLine, files);

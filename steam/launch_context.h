@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/file_root.h"
-#include "proc/process_snapshot.h"
 
 namespace cs {
 
@@ -20,20 +19,14 @@ struct LaunchContext {
   std::filesystem::path winePath;        // protonDir/files/bin/wine, lexically normal
 };
 
-// Returns the launch context of the AppID: the running game's build (else the fallback build) and the first
-// library that holds its compatdata folder; no value when either is missing. Paths are looked up in files and
-// come back as they name the files there. The running game's build is taken only from processes `usable` allows.
-std::optional<LaunchContext> findLaunchContext(const std::string& appId, const ProcessSnapshot& snapshot,
+// Returns the launch context of the AppID: the running game's build, which is the first of the command lines of
+// its Proton processes (in the order given) that names one, else the fallback build, and the first library that
+// holds the AppID's compatdata folder; no value when either is missing. Paths are looked up in files and come back
+// as they name the files there.
+std::optional<LaunchContext> findLaunchContext(const std::string& appId,
+                                               const std::vector<std::string>& protonCommandLines,
                                                const std::vector<std::filesystem::path>& roots,
-                                               const FileRoot& files = FileRoot::host(),
-                                               const ProcessFilter& usable = {});
-
-// findLaunchContext with the running build named by the command lines of the game's Proton processes, in order:
-// for a lookup made where no snapshot of the game's processes can be taken.
-std::optional<LaunchContext> findLaunchContextForCommandLines(const std::string& appId,
-                                                              const std::vector<std::string>& protonCommandLines,
-                                                              const std::vector<std::filesystem::path>& roots,
-                                                              const FileRoot& files = FileRoot::host());
+                                               const FileRoot& files = FileRoot::host());
 
 }  // namespace cs
 

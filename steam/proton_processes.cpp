@@ -1,11 +1,10 @@
 #include "steam/proton_processes.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <system_error>
-#include <utility>
 
 #include "common/text.h"
 #include "steam/steam_launch.h"
@@ -58,10 +57,6 @@ std::string compatDataAppIdOf(std::string_view path) {
 
 }  // namespace
 
-bool steamAppIdMatchesIfPresent(const ProcessInfo& info, const std::string& appId) {
-  return appIdVariablesAllow(envValue(info, "SteamAppId"), envValue(info, "SteamGameId"), appId);
-}
-
 ProtonClaim protonClaimOf(const ProcessInfo& info) {
   ProtonClaim claim;
   claim.companion = isCurselloChild(info);
@@ -98,53 +93,7 @@ bool winePrefixMatchesAppId(const std::string& path, const std::string& appId) {
 }
 
 bool isProtonCompatProcess(const ProcessInfo& info, const std::string& appId) {
-  // The companion is started with the game's compatdata and prefix variables; it must never count as the game.
-  if (isCurselloChild(info)) return false;
-  // A compatdata path of another game is no veto: the prefix may still name this one. The paths are asked
-  // before the AppID variables only because most processes have neither path; the answer is the same.
-  const std::optional<std::string> compatPath = envValue(info, "STEAM_COMPAT_DATA_PATH");
-  if (!compatPath || !compatPathMatchesAppId(*compatPath, appId)) {
-    const std::optional<std::string> prefix = envValue(info, "WINEPREFIX");
-    if (!prefix || !winePrefixMatchesAppId(*prefix, appId)) return false;
-  }
-  return steamAppIdMatchesIfPresent(info, appId);
-}
-
-ProtonProcessMatcher::ProtonProcessMatcher(const ProcessSnapshot& snapshot_, std::string appId_)
-    : snapshot(snapshot_), appId(std::move(appId_)), verdicts(snapshot_.processes.size(), -1) {}
-
-bool ProtonProcessMatcher::matchesAt(std::size_t index) const {
-  if (verdicts[index] < 0) verdicts[index] = isProtonCompatProcess(snapshot.processes[index], appId) ? 1 : 0;
-  return verdicts[index] == 1;
-}
-
-bool ProtonProcessMatcher::any() const { return newest() != nullptr; }
-
-const ProcessInfo* ProtonProcessMatcher::newest() const {
-  // A running game's processes are among the newest, and /proc lists pids in ascending order: asking from the
-  // end finds one after a few processes instead of reading every environment first.
-  for (std::size_t index = snapshot.processes.size(); index > 0; --index) {
-    if (matchesAt(index - 1)) return &snapshot.processes[index - 1];
-  }
-  return nullptr;
-}
-
-bool ProtonProcessMatcher::contains(std::int32_t pid) const {
-  // Every process with that pid counts, as in the set; /proc lists each once.
-  auto entry = std::lower_bound(snapshot.indexByPid.begin(), snapshot.indexByPid.end(), pid,
-                                [](const auto& item, std::int32_t wanted) { return item.first < wanted; });
-  for (; entry != snapshot.indexByPid.end() && entry->first == pid; ++entry) {
-    if (entry->second < snapshot.processes.size() && matchesAt(entry->second)) return true;
-  }
-  return false;
-}
-
-std::set<std::int32_t> protonProcessPidsForAppId(const ProcessSnapshot& snapshot, const std::string& appId) {
-  std::set<std::int32_t> pids;
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (isProtonCompatProcess(info, appId)) pids.insert(info.pid);
-  }
-  return pids;
+  return claimsProtonOf(protonClaimOf(info), appId);
 }
 
 }  // namespace cs

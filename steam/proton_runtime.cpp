@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "steam/library_roots.h"
-#include "steam/proton_processes.h"
 
 namespace cs {
 
@@ -97,18 +96,6 @@ std::optional<std::filesystem::path> protonDirFromCommandLine(const std::string&
     if (p - s >= PATH_MAX) continue;
     const std::filesystem::path tail(commandLine.substr(s, p - s));
     if (files.exists(winePathForProtonDir(tail))) return tail.lexically_normal();
-  }
-  return std::nullopt;
-}
-
-std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                              const FileRoot& files, const ProcessFilter& usable) {
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (!isProtonCompatProcess(info, appId)) continue;
-    if (acceptedScriptPosition(info.commandLine) == std::string::npos) continue;
-    // Asked only of a process whose line would be used: judging one may cost a look into its sandbox.
-    if (usable && !usable(info)) continue;
-    if (auto dir = protonDirFromCommandLine(info.commandLine, files)) return dir;
   }
   return std::nullopt;
 }

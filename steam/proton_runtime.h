@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/file_root.h"
-#include "proc/process_snapshot.h"
 
 namespace cs {
 
@@ -23,13 +22,6 @@ std::optional<std::filesystem::path> protonDirFromCmdline(const std::string& com
 // loader exists in files, looking past an interpreter in front of the script; no value otherwise.
 std::optional<std::filesystem::path> protonDirFromCommandLine(const std::string& commandLine,
                                                               const FileRoot& files = FileRoot::host());
-
-// Returns the lexically normal build directory named by the first Proton process of the AppID whose wine
-// loader exists, looking past an interpreter in front of the script; no value when none does. A process that
-// names a build is asked of `usable` first, and passed over when it says no.
-std::optional<std::filesystem::path> protonDirFromRunningGame(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                              const FileRoot& files = FileRoot::host(),
-                                                              const ProcessFilter& usable = {});
 
 // Returns whether a steamapps/common entry name may be a Proton build ("Proton..." or "GE-Proton...").
 bool isCandidateProtonDirName(const std::string& name);

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <string_view>
-#include <utility>
 
 namespace cs {
 
@@ -58,37 +57,6 @@ std::optional<std::string> extractAppId(const std::string& commandLine) {
 
 bool isCurselloChild(const ProcessInfo& info) {
   return contains(info.commandLine, "Cursello.exe") || contains(info.commandLine, "--proton-child");
-}
-
-std::optional<ProcessInfo> steamLaunchProcessForAppId(const ProcessSnapshot& snapshot, const std::string& appId,
-                                                      const ProcessFilter& usable) {
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (isCurselloChild(info) || !contains(info.commandLine, kLaunchMarker)) continue;
-    const std::optional<std::string> found = extractAppId(info.commandLine);
-    if (found && *found == appId && (!usable || usable(info))) return info;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::int32_t> steamLaunchAncestorOf(const ProcessSnapshot& snapshot, std::int32_t pid,
-                                                  const std::string& appId) {
-  std::optional<std::int32_t> found;
-  isPidOrAncestorWanted(snapshot, pid, [&](std::int32_t current) {
-    const ProcessInfo* info = findProcess(snapshot, current);
-    if (info == nullptr || isCurselloChild(*info) || extractAppId(info->commandLine) != appId) return false;
-    found = current;
-    return true;
-  });
-  return found;
-}
-
-std::set<std::string> steamLaunchAppIds(const ProcessSnapshot& snapshot) {
-  std::set<std::string> appIds;
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (isCurselloChild(info) || !contains(info.commandLine, kLaunchMarker)) continue;
-    if (std::optional<std::string> found = extractAppId(info.commandLine)) appIds.insert(std::move(*found));
-  }
-  return appIds;
 }
 
 }  // namespace cs

@@ -58,18 +58,9 @@ class LaunchContextTest : public ::testing::Test {
                         "\"\n\t}\n\t\"2\"\n\t{\n\t\t\"path\"\t\t\"" + libA.string() + "\"\n\t}\n}\n");
   }
 
-  ProcessInfo gameProcess(const std::string& commandLine) const {
-    ProcessInfo info;
-    info.pid = 4242;
-    info.parentPid = 1;
-    info.commandLine = commandLine;
-    info.environment = test::environBytes(
-        {{"STEAM_COMPAT_DATA_PATH", (libB / "steamapps/compatdata/730").string()}, {"SteamAppId", "730"}});
-    return info;
-  }
-
-  ProcessSnapshot snapshotRunning(const fs::path& build) const {
-    return snapshotOf({gameProcess("python3 " + build.string() + "/proton waitforexitandrun /g/a.exe")});
+  // The command line of the game's Proton process when it runs the build.
+  std::vector<std::string> linesRunning(const fs::path& build) const {
+    return {"python3 " + build.string() + "/proton waitforexitandrun /g/a.exe"};
   }
 
   test::TempDir dir;
@@ -86,7 +77,7 @@ TEST_F(LaunchContextTest, JoinsTheRunningBuildWithCompatdataFromAnotherLibrary) 
   makeCompatData(libB, "730");
   makeCompatData(libA, "440");
 
-  const std::optional<LaunchContext> context = findLaunchContext("730", snapshotRunning(running), defaultSteamRoots());
+  const std::optional<LaunchContext> context = findLaunchContext("730", linesRunning(running), defaultSteamRoots());
   ASSERT_TRUE(context.has_value());
   EXPECT_EQ(context->protonDir.native(), running.native());
   EXPECT_EQ(context->winePath.native(), (running / "files/bin/wine").native());
@@ -95,14 +86,25 @@ TEST_F(LaunchContextTest, JoinsTheRunningBuildWithCompatdataFromAnotherLibrary) 
   EXPECT_EQ(context->compatDataPath.native(), libB.native() + "steamapps/compatdata/730");
 }
 
+TEST_F(LaunchContextTest, TakesTheFirstCommandLineThatNamesABuild) {
+  makeCompatData(libA, "730");
+  const fs::path first = makeBuild(libA, "Proton 9.0");
+  const fs::path second = makeBuild(libA, "GE-Proton9-20");
+  std::vector<std::string> lines = {"game.exe", linesRunning(dir.path() / "nowhere/steamapps/common/Proton 9.0")[0],
+                                    linesRunning(first)[0], second.string() + "/proton run"};
+  EXPECT_EQ(findLaunchContext("730", lines, defaultSteamRoots()).value().protonDir, first);
+  lines.erase(lines.begin() + 2);
+  EXPECT_EQ(findLaunchContext("730", lines, defaultSteamRoots()).value().protonDir, second);
+}
+
 TEST_F(LaunchContextTest, TakesCompatdataFromTheFirstLibraryThatHasIt) {
   const fs::path running = makeBuild(libA, "Proton 9.0");
   makeCompatData(libA, "730");
   makeCompatData(libB, "730");
-  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), libB);
+  EXPECT_EQ(libraryOf(findLaunchContext("730", linesRunning(running), defaultSteamRoots())), libB);
 
   makeCompatData(steam, "730");
-  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), steam);
+  EXPECT_EQ(libraryOf(findLaunchContext("730", linesRunning(running), defaultSteamRoots())), steam);
 }
 
 TEST_F(LaunchContextTest, CountsAnyEntryNamedAfterTheAppIdAsCompatdata) {
@@ -112,9 +114,9 @@ TEST_F(LaunchContextTest, CountsAnyEntryNamedAfterTheAppIdAsCompatdata) {
   fs::create_directory_symlink(dir.path() / "prefixes/730", libB / "steamapps/compatdata/730", ec);
   test::writeFile(libA / "steamapps/compatdata/730", "");
   // The link dangles, so libB has nothing; libA's plain file is accepted.
-  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), libA);
+  EXPECT_EQ(libraryOf(findLaunchContext("730", linesRunning(running), defaultSteamRoots())), libA);
   fs::create_directories(dir.path() / "prefixes/730", ec);
-  EXPECT_EQ(libraryOf(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots())), libB);
+  EXPECT_EQ(libraryOf(findLaunchContext("730", linesRunning(running), defaultSteamRoots())), libB);
 }
 
 TEST_F(LaunchContextTest, FallsBackToExperimentalThenToTheLatestBuild) {
@@ -124,7 +126,7 @@ TEST_F(LaunchContextTest, FallsBackToExperimentalThenToTheLatestBuild) {
   setTime(older, now - hours(5));
   setTime(latest, now - hours(1));
   // The game's process names no build with a loader.
-  const ProcessSnapshot noBuild = snapshotRunning(dir.path() / "nowhere/steamapps/common/Proton 9.0");
+  const std::vector<std::string> noBuild = linesRunning(dir.path() / "nowhere/steamapps/common/Proton 9.0");
 
   std::optional<LaunchContext> context = findLaunchContext("730", noBuild, defaultSteamRoots());
   ASSERT_TRUE(context.has_value());
@@ -133,7 +135,7 @@ TEST_F(LaunchContextTest, FallsBackToExperimentalThenToTheLatestBuild) {
 
   const fs::path experimental = makeBuild(libB, "Proton - Experimental");
   setTime(experimental, now - hours(100));
-  context = findLaunchContext("730", ProcessSnapshot{}, defaultSteamRoots());
+  context = findLaunchContext("730", {}, defaultSteamRoots());
   ASSERT_TRUE(context.has_value());
   EXPECT_EQ(context->protonDir.native(), experimental.native());
   EXPECT_EQ(context->libraryRoot, libA);
@@ -142,12 +144,12 @@ TEST_F(LaunchContextTest, FallsBackToExperimentalThenToTheLatestBuild) {
 
 TEST_F(LaunchContextTest, FindsNothingWithoutABuildOrWithoutCompatdata) {
   makeCompatData(libA, "730");
-  EXPECT_FALSE(findLaunchContext("730", ProcessSnapshot{}, defaultSteamRoots()).has_value());
+  EXPECT_FALSE(findLaunchContext("730", {}, defaultSteamRoots()).has_value());
 
   const fs::path running = makeBuild(libA, "Proton 9.0");
-  EXPECT_FALSE(findLaunchContext("440", snapshotRunning(running), defaultSteamRoots()).has_value());
-  EXPECT_FALSE(findLaunchContext("730", snapshotRunning(running), {}).has_value());
-  EXPECT_TRUE(findLaunchContext("730", snapshotRunning(running), defaultSteamRoots()).has_value());
+  EXPECT_FALSE(findLaunchContext("440", linesRunning(running), defaultSteamRoots()).has_value());
+  EXPECT_FALSE(findLaunchContext("730", linesRunning(running), {}).has_value());
+  EXPECT_TRUE(findLaunchContext("730", linesRunning(running), defaultSteamRoots()).has_value());
 }
 
 }  // namespace

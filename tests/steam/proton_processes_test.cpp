@@ -25,6 +25,12 @@ ProcessInfo process(std::int32_t pid, Env environment, std::string commandLine =
   return info;
 }
 
+// A process whose STEAM_COMPAT_DATA_PATH names the AppID, so that only its AppID variables decide.
+ProcessInfo compatProcessOf(const std::string& appId, Env variables) {
+  variables["STEAM_COMPAT_DATA_PATH"] = "/home/u/.local/share/Steam/steamapps/compatdata/" + appId;
+  return process(10, std::move(variables));
+}
+
 std::string describe(const Env& environment) {
   std::string text;
   for (const auto& [name, value] : environment) text += name + "=" + value + " ";
@@ -50,6 +56,8 @@ TEST(CompatPathMatchesAppId, WantsTheCompatdataFolderOfThatAppId) {
   };
   for (const auto& [path, expected] : rows) {
     EXPECT_EQ(compatPathMatchesAppId(path, "730"), expected) << "path: \"" << path << "\"";
+    EXPECT_EQ(isProtonCompatProcess(process(10, {{"STEAM_COMPAT_DATA_PATH", path}}), "730"), expected)
+        << "STEAM_COMPAT_DATA_PATH: \"" << path << "\"";
   }
 }
 
@@ -63,15 +71,18 @@ TEST(WinePrefixMatchesAppId, WantsThePfxBelowTheCompatdataFolder) {
       {"/x/steamapps/compatdata/1730/pfx", false},
       {"/x/steamapps/compatdata/730/PFX", false},
       {"/x/steamapps/compatdata/730/pfx/drive_c", false},
+      {"/x/steamapps/compatdata/730//pfx", false},
       {"steamapps/compatdata/730/pfx", false},
       {"", false},
   };
   for (const auto& [path, expected] : rows) {
     EXPECT_EQ(winePrefixMatchesAppId(path, "730"), expected) << "path: \"" << path << "\"";
+    EXPECT_EQ(isProtonCompatProcess(process(10, {{"WINEPREFIX", path}}), "730"), expected)
+        << "WINEPREFIX: \"" << path << "\"";
   }
 }
 
-TEST(SteamAppIdMatchesIfPresent, LetsTheAppIdVariablesOnlyVeto) {
+TEST(IsProtonCompatProcess, LetsTheAppIdVariablesOnlyVeto) {
   const std::vector<std::pair<Env, bool>> rows = {
       {{}, true},
       {{{"SteamAppId", "730"}}, true},
@@ -86,12 +97,12 @@ TEST(SteamAppIdMatchesIfPresent, LetsTheAppIdVariablesOnlyVeto) {
       {{{"steamappid", "440"}}, true},
   };
   for (const auto& [environment, expected] : rows) {
-    EXPECT_EQ(steamAppIdMatchesIfPresent(process(10, environment), "730"), expected)
+    EXPECT_EQ(isProtonCompatProcess(compatProcessOf("730", environment), "730"), expected)
         << "environment: " << describe(environment);
   }
 }
 
-TEST(SteamAppIdMatchesIfPresent, TakesALibraryShortcutByItsGameId) {
+TEST(IsProtonCompatProcess, TakesALibraryShortcutByItsGameId) {
   // A shortcut's game id: its AppID in the upper 32 bits, 0x02000000 in the lower.
   const std::string shortcut = "2500492446";
   const std::string gameId = "10739533279498600448";
@@ -113,12 +124,12 @@ TEST(SteamAppIdMatchesIfPresent, TakesALibraryShortcutByItsGameId) {
       {{{"SteamAppId", "0"}, {"SteamGameId", "0"}}, false},
   };
   for (const auto& [environment, expected] : rows) {
-    EXPECT_EQ(steamAppIdMatchesIfPresent(process(10, environment), shortcut), expected)
+    EXPECT_EQ(isProtonCompatProcess(compatProcessOf(shortcut, environment), shortcut), expected)
         << "environment: " << describe(environment);
   }
   // A shortcut id padded with zeros is still a 20-digit number, but its AppID must be written plainly.
-  EXPECT_TRUE(steamAppIdMatchesIfPresent(process(10, {{"SteamGameId", "00000000000033554432"}}), "0"));
-  EXPECT_FALSE(steamAppIdMatchesIfPresent(process(10, {{"SteamGameId", "33554432"}}), "00"));
+  EXPECT_TRUE(isProtonCompatProcess(compatProcessOf("0", {{"SteamGameId", "00000000000033554432"}}), "0"));
+  EXPECT_FALSE(isProtonCompatProcess(compatProcessOf("00", {{"SteamGameId", "33554432"}}), "00"));
 }
 
 TEST(IsProtonCompatProcess, NeedsAMatchingPathAndNoContradiction) {
@@ -153,45 +164,6 @@ TEST(IsProtonCompatProcess, NeverCountsTheCompanionOrTrustsTheCommandLine) {
   EXPECT_FALSE(isProtonCompatProcess(process(12, gameEnvironment, "wine x --proton-child"), "730"));
   EXPECT_FALSE(isProtonCompatProcess(
       process(13, {}, "/s/steamapps/common/Proton 9.0/proton run /s/steamapps/compatdata/730/pfx"), "730"));
-}
-
-TEST(ProtonProcessPidsForAppId, CollectsMatchingPidsAscending) {
-  const Env game = {{"STEAM_COMPAT_DATA_PATH", kCompat730}};
-  ProcessSnapshot snapshot;
-  const std::vector<ProcessInfo> processes = {
-      process(300, game),
-      process(20, {{"WINEPREFIX", std::string(kCompat730) + "/pfx/"}}),
-      process(4000, {{"STEAM_COMPAT_DATA_PATH", "/x/steamapps/compatdata/440"}}),
-      process(5, game, "wine Cursello.exe"),
-      process(7, game),
-      process(7, game),
-  };
-  snapshot = snapshotOf(processes);
-  EXPECT_EQ(protonProcessPidsForAppId(snapshot, "730"), (std::set<std::int32_t>{7, 20, 300}));
-  EXPECT_EQ(protonProcessPidsForAppId(snapshot, "440"), (std::set<std::int32_t>{4000}));
-  EXPECT_TRUE(protonProcessPidsForAppId(snapshot, "570").empty());
-  EXPECT_TRUE(protonProcessPidsForAppId(ProcessSnapshot{}, "730").empty());
-}
-
-// The matcher judges processes only when asked, but must answer as the set does for every pid.
-TEST(ProtonProcessMatcher, AnswersAsTheSetOfPids) {
-  const Env game = {{"STEAM_COMPAT_DATA_PATH", kCompat730}};
-  const ProcessSnapshot snapshot = snapshotOf({
-      process(300, game),
-      process(5, game, "wine Cursello.exe"),
-      process(7, {}),
-      process(7, game),  // a pid listed twice counts when either record matches
-      process(4000, {{"STEAM_COMPAT_DATA_PATH", "/x/steamapps/compatdata/440"}}),
-  });
-  for (const std::string appId : {"730", "440", "570"}) {
-    const std::set<std::int32_t> pids = protonProcessPidsForAppId(snapshot, appId);
-    const ProtonProcessMatcher matcher(snapshot, appId);
-    for (const std::int32_t pid : {5, 7, 300, 4000, 1, -1}) {
-      EXPECT_EQ(matcher.contains(pid), pids.contains(pid)) << "AppID " << appId << " pid " << pid;
-    }
-    EXPECT_EQ(ProtonProcessMatcher(snapshot, appId).any(), !pids.empty()) << "AppID " << appId;
-  }
-  EXPECT_FALSE(ProtonProcessMatcher(ProcessSnapshot{}, "730").any());
 }
 
 }  // namespace

@@ -52,16 +52,6 @@ bool setUnreadableTime(const fs::path& path) {
 
 fs::path wineOf(const fs::path& dir) { return dir / "files/bin/wine"; }
 
-ProcessInfo process(std::int32_t pid, std::string commandLine, const std::string& appId = "730") {
-  ProcessInfo info;
-  info.pid = pid;
-  info.parentPid = 1;
-  info.commandLine = std::move(commandLine);
-  info.environment = test::environBytes(
-      {{"STEAM_COMPAT_DATA_PATH", "/home/u/.local/share/Steam/steamapps/compatdata/" + appId}, {"SteamAppId", appId}});
-  return info;
-}
-
 TEST(ProtonDirFromCmdline, TakesTheTextInFrontOfTheAcceptedScript) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> rows = {
       {"/lib/steamapps/common/Proton 9.0/proton waitforexitandrun /g/game.exe", "/lib/steamapps/common/Proton 9.0"},
@@ -118,7 +108,7 @@ TEST(IsCandidateProtonDirName, AcceptsProtonAndGeProtonPrefixes) {
   }
 }
 
-class ProtonDirFromRunningGame : public ::testing::Test {
+class ProtonDirFromCommandLine : public ::testing::Test {
  protected:
   void SetUp() override {
     steam = home.path() / "home/u/.local/share/Steam";
@@ -141,7 +131,7 @@ class ProtonDirFromRunningGame : public ::testing::Test {
   fs::path proton;
 };
 
-TEST_F(ProtonDirFromRunningGame, FindsTheBuildBehindAnInterpreter) {
+TEST_F(ProtonDirFromCommandLine, FindsTheBuildBehindAnInterpreter) {
   const std::vector<std::string> lines = {
       proton.string() + "/proton waitforexitandrun /g/game.exe",
       pythonLine(proton),
@@ -151,51 +141,33 @@ TEST_F(ProtonDirFromRunningGame, FindsTheBuildBehindAnInterpreter) {
       "python3\t" + proton.string() + "/proton run",
   };
   for (const std::string& line : lines) {
-    EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, line)}), "730"), proton) << "line: " << line;
+    EXPECT_EQ(protonDirFromCommandLine(line), proton) << "line: " << line;
   }
-}
-
-TEST_F(ProtonDirFromRunningGame, TriesEveryWordOfOneProcessBeforeTheNext) {
   const fs::path other = makeBuild(steam, "GE-Proton9-20");
-  const fs::path noWine = makeBuild(steam, "Proton 8.0", false);
-  ProcessInfo notTheGame = process(1, other.string() + "/proton run");
-  notTheGame.environment = "";
-  const ProcessSnapshot snapshot = snapshotOf({
-      notTheGame,
-      process(2, other.string() + "/proton run", "440"),
-      process(3, "wine Cursello.exe " + other.string() + "/proton run"),
-      process(4, pythonLine(noWine)),
-      process(5, "python3 /nowhere/steamapps/common/Proton 9.0/proton run"),
-      process(6, reaperLine(proton)),
-      process(7, other.string() + "/proton run"),
-  });
-  EXPECT_EQ(protonDirFromRunningGame(snapshot, "730"), proton);
-  EXPECT_EQ(protonDirFromRunningGame(snapshot, "440"), other);
-  EXPECT_EQ(protonDirFromRunningGame(snapshot, "570"), std::nullopt);
+  EXPECT_EQ(protonDirFromCommandLine(reaperLine(other)), other);
 }
 
-TEST_F(ProtonDirFromRunningGame, KeepsTheWholeTextWhenItNamesABuild) {
+TEST_F(ProtonDirFromCommandLine, KeepsTheWholeTextWhenItNamesABuild) {
   // "<home>/odd /<home>/…/Proton 9.0" is a real directory, and its tail from the second "/" is another build.
   const fs::path odd = home.path() / ("odd " + steam.string()) / "steamapps/common/Proton 9.0";
   test::writeFile(wineOf(odd), "#!/bin/sh\n");
   const std::string line = home.path().string() + "/odd " + proton.string() + "/proton run";
-  EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, line)}), "730"), odd);
+  EXPECT_EQ(protonDirFromCommandLine(line), odd);
 }
 
-TEST_F(ProtonDirFromRunningGame, FindsNothingWithoutALoader) {
+TEST_F(ProtonDirFromCommandLine, FindsNothingWithoutALoader) {
   const fs::path noWine = makeBuild(steam, "Proton 8.0", false);
-  EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, pythonLine(noWine)), process(11, "game.exe")}),
-                                     "730"),
-            std::nullopt);
-  EXPECT_EQ(protonDirFromRunningGame(ProcessSnapshot{}, "730"), std::nullopt);
+  const std::vector<std::string> lines = {pythonLine(noWine), reaperLine(noWine),
+                                          "python3 /nowhere/steamapps/common/Proton 9.0/proton run", "game.exe", ""};
+  for (const std::string& line : lines) {
+    EXPECT_EQ(protonDirFromCommandLine(line), std::nullopt) << "line: " << line;
+  }
 }
 
-TEST_F(ProtonDirFromRunningGame, FindsTheBuildAfterAMebibyteOfWords) {
+TEST_F(ProtonDirFromCommandLine, FindsTheBuildAfterAMebibyteOfWords) {
   std::string line = "python3";
   while (line.size() < kMiB) line += " /x";
-  EXPECT_EQ(protonDirFromRunningGame(snapshotOf({process(10, line + " " + proton.string() + "/proton run")}),
-                                     "730"),
-            proton);
+  EXPECT_EQ(protonDirFromCommandLine(line + " " + proton.string() + "/proton run"), proton);
 }
 
 class FallbackWinePath : public ::testing::Test {

@@ -6,12 +6,9 @@
 #include <optional>
 #include <random>
 #include <regex>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "tests/support/test_support.h"
 
 namespace cs {
 namespace {
@@ -138,93 +135,6 @@ TEST(IsCurselloChild, RecognisesTheCompanionByItsCommandLine) {
   for (const auto& [commandLine, expected] : rows) {
     EXPECT_EQ(isCurselloChild(process(10, commandLine)), expected) << "command line: \"" << commandLine << "\"";
   }
-}
-
-TEST(SteamLaunchProcessForAppId, ReturnsACopyOfTheFirstLaunchInSnapshotOrder) {
-  ProcessInfo first = process(900, "reaper SteamLaunch AppId=730 -- first");
-  first.parentPid = 77;
-  first.environment = test::environBytes({{"SteamAppId", "730"}, {"STEAM_COMPAT_CLIENT_INSTALL_PATH", "/s"}});
-  const ProcessSnapshot snapshot = snapshotOf({
-      process(5, "reaper SteamLaunch AppId=440 -- other"),
-      process(6, "wine Cursello.exe SteamLaunch AppId=730"),
-      process(7, "game.exe AppId=730"),
-      first,
-      process(100, "reaper SteamLaunch AppId=730 -- second"),
-  });
-
-  const std::optional<ProcessInfo> found = steamLaunchProcessForAppId(snapshot, "730");
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->pid, 900);
-  EXPECT_EQ(found->parentPid, 77);
-  EXPECT_EQ(found->commandLine, first.commandLine);
-  EXPECT_EQ(found->environment, first.environment);
-  EXPECT_EQ(steamLaunchProcessForAppId(snapshot, "440")->pid, 5);
-}
-
-TEST(SteamLaunchProcessForAppId, TakesTheFirstLaunchTheFilterAllowsAndAsksNoOtherProcess) {
-  const ProcessSnapshot snapshot = snapshotOf({
-      process(5, "reaper SteamLaunch AppId=730 -- decoy"),
-      process(6, "game.exe"),
-      process(7, "reaper SteamLaunch AppId=730 -- native"),
-  });
-  std::vector<std::int32_t> asked;
-  const auto found = steamLaunchProcessForAppId(snapshot, "730", [&](const ProcessInfo& info) {
-    asked.push_back(info.pid);
-    return info.pid != 5;
-  });
-  EXPECT_EQ(found.value().pid, 7);
-  EXPECT_EQ(asked, (std::vector<std::int32_t>{5, 7}));
-}
-
-TEST(SteamLaunchAncestorOf, FindsTheNearestLaunchOfTheAppIdAmongTheProcessAndItsAncestors) {
-  std::vector<ProcessInfo> processes = {process(5, "reaper SteamLaunch AppId=730 -- decoy"),
-                                        process(10, "reaper SteamLaunch AppId=730 -- game"),
-                                        process(11, "proton waitforexitandrun"),
-                                        process(12, "game.exe"),
-                                        process(20, "reaper SteamLaunch AppId=440 -- other"),
-                                        process(21, "other.exe")};
-  processes[2].parentPid = 10;
-  processes[3].parentPid = 11;
-  processes[5].parentPid = 20;
-  const ProcessSnapshot snapshot = snapshotOf(std::move(processes));
-  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 12, "730"), 10);
-  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 10, "730"), 10);
-  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 21, "730"), std::nullopt);
-  EXPECT_EQ(steamLaunchAncestorOf(snapshot, 99, "730"), std::nullopt);
-}
-
-TEST(SteamLaunchProcessForAppId, ComparesAppIdsAsText) {
-  const ProcessSnapshot snapshot = snapshotOf({process(5, "SteamLaunch AppId=0730")});
-  EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "730").has_value());
-  EXPECT_TRUE(steamLaunchProcessForAppId(snapshot, "0730").has_value());
-  EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "073").has_value());
-}
-
-TEST(SteamLaunchProcessForAppId, IgnoresCompanionsAndTheCompanionsOwnAppId) {
-  const ProcessSnapshot snapshot = snapshotOf({
-      process(5, "SteamLaunch AppId=570 --proton-child"),
-      process(6, "SteamLaunch AppId=570 Cursello.exe"),
-      process(7, "SteamLaunch AppId=4081736"),
-  });
-  EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "570").has_value());
-  EXPECT_FALSE(steamLaunchProcessForAppId(snapshot, "4081736").has_value());
-  EXPECT_FALSE(steamLaunchProcessForAppId(ProcessSnapshot{}, "570").has_value());
-}
-
-TEST(SteamLaunchAppIds, CollectsEachAppIdOnceInTextOrder) {
-  const ProcessSnapshot snapshot = snapshotOf({
-      process(1, "SteamLaunch AppId=95"),
-      process(2, "SteamLaunch AppId=730"),
-      process(3, "SteamLaunch AppId=440"),
-      process(4, "SteamLaunch AppId=730"),
-      process(5, "SteamLaunch AppId=570 --proton-child"),
-      process(6, "SteamLaunch AppId=4081736"),
-      process(7, "AppId=1000"),
-      process(8, "SteamLaunchAppId=1001"),
-  });
-  const std::set<std::string> appIds = steamLaunchAppIds(snapshot);
-  EXPECT_EQ(std::vector<std::string>(appIds.begin(), appIds.end()), (std::vector<std::string>{"440", "730", "95"}));
-  EXPECT_TRUE(steamLaunchAppIds(ProcessSnapshot{}).empty());
 }
 
 }  // namespace
