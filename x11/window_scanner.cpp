@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/text.h"
 #include "x11/display_name.h"
 #include "x11/x_connection.h"
 #include "x11/x_replies.h"
@@ -70,10 +71,12 @@ void RetrySchedule::reset() {
   wait = {};
 }
 
-X11WindowScanner::X11WindowScanner()
-    : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "") {}
+X11WindowScanner::X11WindowScanner(XServerTrust serverTrust)
+    : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "", Clock::now() + kXScanTimeout,
+                       std::move(serverTrust)) {}
 
-X11WindowScanner::X11WindowScanner(std::string displayName, Clock::time_point deadline) : name(std::move(displayName)) {
+X11WindowScanner::X11WindowScanner(std::string displayName, Clock::time_point deadline, XServerTrust serverTrust)
+    : name(std::move(displayName)), trust(std::move(serverTrust)) {
   connect(deadline);
 }
 
@@ -96,6 +99,19 @@ bool X11WindowScanner::reconnect(Clock::time_point deadline) {
 
 void X11WindowScanner::retryNow() { retries.reset(); }
 
+std::optional<std::string> X11WindowScanner::newRefusal() {
+  if (refusalTold || !lastRefusal) return std::nullopt;
+  refusalTold = true;
+  const std::string display = "X11 display " + logText(name);
+  if (lastRefusal->overTcp) {
+    return display + " is reached over TCP, where nothing tells who serves it; not connecting to it";
+  }
+  const std::string server = lastRefusal->pid > 0 ? "pid " + std::to_string(lastRefusal->pid)
+                                                  : "a process outside the launcher's view";
+  return display + " is served by " + server + " of uid " + std::to_string(lastRefusal->uid) +
+         ", which is neither root's nor the user's own outside a sandbox; not connecting to it";
+}
+
 void X11WindowScanner::failed() {
   connection.reset();
   retries.failed(Clock::now());
@@ -108,12 +124,17 @@ void X11WindowScanner::connect(Clock::time_point deadline) {
   hasResourceExtension = resourceExtensionKnown = false;
   // Once the deadline has passed, the attempt waits for the next pass; it has not failed.
   if (name.empty() || Clock::now() >= deadline) return;
-  auto fresh = std::make_unique<XConnection>(name, deadline);
+  auto fresh = std::make_unique<XConnection>(name, deadline, trust);
   if (!fresh->ok()) {
+    if (fresh->refused() && fresh->refused() != lastRefusal) {
+      lastRefusal = fresh->refused();
+      refusalTold = false;
+    }
     failed();
     return;
   }
   connection = std::move(fresh);
+  lastRefusal.reset();
   const SigpipeBlock sigpipe;
   // XCB's own lookup of an extension waits for its answer without a limit: it is asked here and its answer read
   // once an answer to a later request is in (the atoms' below), so that nothing waits for it.
