@@ -69,6 +69,9 @@ class ProtonMonitor {
                                              const std::function<bool(std::int32_t)>& isGamePid,
                                              bool requireVisible) const;
   void reapChildren();
+  // Whether the process lives outside any sandbox, as placeJudge says: what a display's server must be when it is
+  // the user's.
+  std::function<bool(const ProcessHandle&)> isHostProcess();
   // Forgets a pending start: its helper, still to be reaped, goes to the orphans.
   void dropPendingStart(std::map<std::string, PendingStart>::iterator it);
   // Reopens the launcher's own display when it is missing and an attempt is due, and scans it until the deadline.
@@ -92,6 +95,10 @@ class ProtonMonitor {
 
   Logger logger;
   LaunchFailureReporter failureReporter;
+  // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace; the servers
+  // of the displays too, so it is made before them. Held apart, so that this header brings no enumerator named None
+  // to files that include Xlib.
+  std::unique_ptr<PlaceJudge> placeJudge;
   X11WindowScanner windowScanner;  // the launcher's own display
   // The displays of games that show their windows on another display than the launcher's (gamescope runs an X
   // server of its own), by display; a connection lives while a session's game is on it.
@@ -102,9 +109,6 @@ class ProtonMonitor {
   std::map<std::string, PendingStart> pendingStarts;
   std::function<std::uint32_t(int)> watchDescriptor;
   std::function<void(std::uint32_t)> unwatchDescriptor;
-  // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace. Held apart,
-  // so that this header brings no enumerator named None to files that include Xlib.
-  std::unique_ptr<PlaceJudge> placeJudge;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
   // none is left a zombie for the rest of the day.
   std::vector<std::int32_t> orphanedChildren;
