@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t> bytes(data, data + size);
   const cs::XBytes reply(bytes);
   // What a reply holds past its header: as far as both the bytes and its length field reach.
-  const std::size_t body =
-      size < 32 ? 0 : std::min<std::size_t>(size, 32 + std::size_t{card32At(data, 4)} * 4) - 32;
+  const std::size_t body = size < 32 ? 0 : std::min<std::size_t>(size, 32 + std::size_t{card32At(data, 4)} * 4) - 32;
   const std::uint32_t valueLength = size < 32 ? 0 : card32At(data, 16);
 
   const std::vector<std::uint32_t> windows = cs::windowsFromProperty(reply);

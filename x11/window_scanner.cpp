@@ -106,8 +106,8 @@ std::optional<std::string> X11WindowScanner::newRefusal() {
   if (lastRefusal->overTcp) {
     return display + " is reached over TCP, where nothing tells who serves it; not connecting to it";
   }
-  const std::string server = lastRefusal->pid > 0 ? "pid " + std::to_string(lastRefusal->pid)
-                                                  : "a process outside the launcher's view";
+  const std::string server =
+      lastRefusal->pid > 0 ? "pid " + std::to_string(lastRefusal->pid) : "a process outside the launcher's view";
   return display + " is served by " + server + " of uid " + std::to_string(lastRefusal->uid) +
          ", which is neither root's nor the user's own outside a sandbox; not connecting to it";
 }

@@ -218,8 +218,7 @@ XServerTrust hostServersOnly(std::function<bool(const ProcessHandle&)> isHostPro
   return trust;
 }
 
-XConnection::XConnection(const std::string& displayName, Clock::time_point connectDeadline,
-                         const XServerTrust& trust) {
+XConnection::XConnection(const std::string& displayName, Clock::time_point connectDeadline, const XServerTrust& trust) {
   const std::optional<DisplayAddress> address = parseDisplayName(displayName);
   if (!address) return;
   const Clock::time_point connectBy = std::min(connectDeadline, Clock::now() + kXConnectTimeout);

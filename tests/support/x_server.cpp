@@ -212,8 +212,8 @@ bool XServer::startServer(std::optional<int> number, const XvfbCommand& command)
   }
   // -displayfd: Xvfb itself takes the first free display number, so parallel tests never race for one.
   // -noreset: the server keeps its atoms and root properties when its last client leaves.
-  std::vector<std::string> argv = {program.string(), "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp",
-                                   "-noreset", "-screen", "0", "1280x1024x24"};
+  std::vector<std::string> argv = {program.string(), "-displayfd", std::to_string(kDisplayFd)};
+  argv.insert(argv.end(), {"-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"});
   argv.insert(argv.end(), command.arguments.begin(), command.arguments.end());
   if (number) {
     argv.insert(argv.begin() + 1, ":" + std::to_string(*number));

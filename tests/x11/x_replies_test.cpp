@@ -67,10 +67,10 @@ TEST(XReplies, EveryCountAServerStatesIsCutToWhatTheReplyHolds) {
   // A setup that states two screens and holds one: its root, and nothing of the other.
   Bytes setup(40);
   setup[0] = 1;
-  put(setup, 24, 4, 2);       // vendor
-  setup[28] = 2;              // screens
-  setup[29] = 1;              // formats
-  setup.resize(40 + 4 + 8);   // the vendor, one format
+  put(setup, 24, 4, 2);      // vendor
+  setup[28] = 2;             // screens
+  setup[29] = 1;             // formats
+  setup.resize(40 + 4 + 8);  // the vendor, one format
   put(setup, setup.size(), 0x1234);
   setup.resize(setup.size() + 36);  // the rest of the screen, without depths
   put(setup, 6, static_cast<std::uint32_t>((setup.size() - 8) / 4), 2);
