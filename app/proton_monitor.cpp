@@ -68,10 +68,21 @@ std::string pidList(const std::set<std::int32_t>& pids) {
   return text;
 }
 
+// Logs, once, that the scanner's display is served by a process it does not talk to.
+void logRefusal(X11WindowScanner& scanner, Logger& logger) {
+  if (const std::optional<std::string> line = scanner.newRefusal()) logger.log(*line);
+}
+
 }  // namespace
 
 ProtonMonitor::ProtonMonitor()
-    : placeJudge(std::make_unique<PlaceJudge>()), processMemory(std::make_unique<ProcessMemory>()) {}
+    : placeJudge(std::make_unique<PlaceJudge>()),
+      processMemory(std::make_unique<ProcessMemory>()),
+      windowScanner(hostServersOnly(isHostProcess(), true)) {}
+
+std::function<bool(const ProcessHandle&)> ProtonMonitor::isHostProcess() {
+  return [this](const ProcessHandle& process) { return placeJudge->placeOf(process) == GamePlace::Host; };
+}
 
 ProtonMonitor::~ProtonMonitor() = default;
 
@@ -122,6 +133,7 @@ void ProtonMonitor::serviceSandboxStarts() {
 
 void ProtonMonitor::start() {
   logger.log("CurselloLinuxLauncher started");
+  logRefusal(windowScanner, logger);
   if (!windowScanner.available()) {
     const std::string message = "X11 display is unavailable; Proton game windows cannot be detected";
     logger.log(message);
@@ -186,7 +198,10 @@ std::optional<std::vector<WindowInfo>> ProtonMonitor::scanOwnDisplay(bool withCl
                                                                      std::chrono::steady_clock::time_point deadline) {
   const std::string& name = windowScanner.displayName();
   if (!windowScanner.available() && !name.empty()) {
-    if (!windowScanner.reconnect(deadline)) return std::nullopt;
+    if (!windowScanner.reconnect(deadline)) {
+      logRefusal(windowScanner, logger);
+      return std::nullopt;
+    }
     logger.log("X11 display " + name + " is available; Proton game windows can be detected");
   }
   std::vector<WindowInfo> windows = windowScanner.scan(withClientPids, deadline);
@@ -210,8 +225,10 @@ const std::optional<std::vector<WindowInfo>>& ProtonMonitor::gameDisplayWindows(
     if (newlyNamed) scanner->retryNow();
     scanner->reconnect(deadline);
   } else {
-    scanner = std::make_unique<X11WindowScanner>(displayName, deadline);
+    // Any process may have bound a TCP port, a sandbox's too, and a game's display of its own is a local one.
+    scanner = std::make_unique<X11WindowScanner>(displayName, deadline, hostServersOnly(isHostProcess(), false));
   }
+  logRefusal(*scanner, logger);
   // Only sessions use these displays, and sessions match windows by the pids the server knows.
   std::vector<WindowInfo> windows = scanner->scan(true, deadline);
   return scanned.emplace(key, scanner->scanComplete() ? std::optional(std::move(windows)) : std::nullopt)

@@ -76,6 +76,9 @@ class ProtonMonitor {
   // sandbox, those with a session first. The rest of a sandbox's are told once.
   std::set<std::string> gamesToFollow(const GameTrees& games);
   void reapChildren();
+  // Whether the process lives outside any sandbox, as placeJudge says: what a display's server must be when it is
+  // the user's.
+  std::function<bool(const ProcessHandle&)> isHostProcess();
   // Forgets a pending start: its helper, still to be reaped, goes to the orphans.
   void dropPendingStart(std::map<std::string, PendingStart>::iterator it);
   // Reopens the launcher's own display when it is missing and an attempt is due, and scans it until the deadline.
@@ -100,6 +103,12 @@ class ProtonMonitor {
 
   Logger logger;
   LaunchFailureReporter failureReporter;
+  // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace; the servers
+  // of the displays too, so it is made before them. Held apart, so that this header brings no enumerator named None
+  // to files that include Xlib.
+  std::unique_ptr<PlaceJudge> placeJudge;
+  // What is judged of each process once in its life: whether it is Steam's launch, what its environment claims.
+  std::unique_ptr<ProcessMemory> processMemory;
   X11WindowScanner windowScanner;  // the launcher's own display
   // The displays of games that show their windows on another display than the launcher's (gamescope runs an X
   // server of its own), by display; a connection lives while a session's game is on it.
@@ -110,11 +119,6 @@ class ProtonMonitor {
   std::map<std::string, PendingStart> pendingStarts;
   std::function<std::uint32_t(int)> watchDescriptor;
   std::function<void(std::uint32_t)> unwatchDescriptor;
-  // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace. Held apart,
-  // so that this header brings no enumerator named None to files that include Xlib.
-  std::unique_ptr<PlaceJudge> placeJudge;
-  // What is judged of each process once in its life: whether it is Steam's launch, what its environment claims.
-  std::unique_ptr<ProcessMemory> processMemory;
   // The sandboxes (by pid namespace) whose launches past the few followed were told, kept while they claim more.
   std::set<std::pair<std::uint64_t, std::uint64_t>> crowdedSandboxesTold;
   // Companions whose session was cleared while they still ran: waited for quietly until they end, so that

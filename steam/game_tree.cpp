@@ -72,7 +72,10 @@ ProcessMemory::Facts* ProcessMemory::of(const ProcessInfo& info) {
   if (startTime == 0) return nullptr;
   Facts& facts = entries[info.pid];
   // A pid that another process holds now starts afresh.
-  if (facts.startTime != startTime) facts = Facts{startTime};
+  if (facts.startTime != startTime) {
+    facts = Facts();
+    facts.startTime = startTime;
+  }
   facts.asked = true;
   return &facts;
 }

@@ -7,11 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <utility>
 
+#include "common/text.h"
 #include "x11/display_name.h"
 #include "x11/x_connection.h"
+#include "x11/x_replies.h"
 
 namespace cs {
 
@@ -47,46 +48,6 @@ struct WindowQueries {
   xcb_get_geometry_cookie_t geometry{};
 };
 
-// _NET_WM_PID: one CARDINAL of format 32; anything else is no pid. 0 stays 0, and scan drops it.
-std::optional<std::int32_t> pidFrom(const xcb_get_property_reply_t* reply) {
-  if (reply == nullptr || reply->type != XCB_ATOM_CARDINAL || reply->format != 32 || reply->value_len == 0) {
-    return std::nullopt;
-  }
-  std::uint32_t value = 0;
-  std::memcpy(&value, xcb_get_property_value(reply), sizeof value);
-  return static_cast<std::int32_t>(value);
-}
-
-// The pid of the window's client as the server knows it (through the socket's credentials, in the server's pid
-// namespace); none for a client of another machine or when the server does not say. The scan asks for the pid
-// alone, so every value the server returns is one.
-std::optional<std::int32_t> clientPidFrom(const xcb_res_query_client_ids_reply_t* reply) {
-  if (reply == nullptr) return std::nullopt;
-  for (auto ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0; xcb_res_client_id_value_next(&ids)) {
-    if (xcb_res_client_id_value_value_length(ids.data) < 1) continue;
-    const std::uint32_t pid = *xcb_res_client_id_value_value(ids.data);
-    if (pid > 0 && pid <= static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
-      return static_cast<std::int32_t>(pid);
-    }
-  }
-  return std::nullopt;
-}
-
-// _NET_WM_NAME: its bytes when it has 8-bit items; a property of another type comes back without items.
-std::string netNameFrom(const xcb_get_property_reply_t* reply) {
-  if (reply == nullptr || reply->format != 8 || reply->value_len == 0) return {};
-  return std::string(static_cast<const char*>(xcb_get_property_value(reply)),
-                     static_cast<std::size_t>(xcb_get_property_value_length(reply)));
-}
-
-// WM_NAME as XFetchName takes it: only a STRING of 8-bit items, read as a zero-terminated text.
-std::string wmNameFrom(const xcb_get_property_reply_t* reply) {
-  if (reply == nullptr || reply->type != XCB_ATOM_STRING || reply->format != 8) return {};
-  const char* bytes = static_cast<const char*>(xcb_get_property_value(reply));
-  const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply));
-  return std::string(bytes, strnlen(bytes, length));
-}
-
 // The display's socket in the file system; none for a display of another machine or a socket that is not there.
 SocketIdentity localSocketOf(const std::string& displayName) {
   const auto address = parseDisplayName(displayName);
@@ -110,10 +71,12 @@ void RetrySchedule::reset() {
   wait = {};
 }
 
-X11WindowScanner::X11WindowScanner()
-    : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "") {}
+X11WindowScanner::X11WindowScanner(XServerTrust serverTrust)
+    : X11WindowScanner(std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "", Clock::now() + kXScanTimeout,
+                       std::move(serverTrust)) {}
 
-X11WindowScanner::X11WindowScanner(std::string displayName, Clock::time_point deadline) : name(std::move(displayName)) {
+X11WindowScanner::X11WindowScanner(std::string displayName, Clock::time_point deadline, XServerTrust serverTrust)
+    : name(std::move(displayName)), trust(std::move(serverTrust)) {
   connect(deadline);
 }
 
@@ -136,6 +99,19 @@ bool X11WindowScanner::reconnect(Clock::time_point deadline) {
 
 void X11WindowScanner::retryNow() { retries.reset(); }
 
+std::optional<std::string> X11WindowScanner::newRefusal() {
+  if (refusalTold || !lastRefusal) return std::nullopt;
+  refusalTold = true;
+  const std::string display = "X11 display " + logText(name);
+  if (lastRefusal->overTcp) {
+    return display + " is reached over TCP, where nothing tells who serves it; not connecting to it";
+  }
+  const std::string server =
+      lastRefusal->pid > 0 ? "pid " + std::to_string(lastRefusal->pid) : "a process outside the launcher's view";
+  return display + " is served by " + server + " of uid " + std::to_string(lastRefusal->uid) +
+         ", which is neither root's nor the user's own outside a sandbox; not connecting to it";
+}
+
 void X11WindowScanner::failed() {
   connection.reset();
   retries.failed(Clock::now());
@@ -148,12 +124,17 @@ void X11WindowScanner::connect(Clock::time_point deadline) {
   hasResourceExtension = resourceExtensionKnown = false;
   // Once the deadline has passed, the attempt waits for the next pass; it has not failed.
   if (name.empty() || Clock::now() >= deadline) return;
-  auto fresh = std::make_unique<XConnection>(name, deadline);
+  auto fresh = std::make_unique<XConnection>(name, deadline, trust);
   if (!fresh->ok()) {
+    if (fresh->refused() && fresh->refused() != lastRefusal) {
+      lastRefusal = fresh->refused();
+      refusalTold = false;
+    }
     failed();
     return;
   }
   connection = std::move(fresh);
+  lastRefusal.reset();
   const SigpipeBlock sigpipe;
   // XCB's own lookup of an extension waits for its answer without a limit: it is asked here and its answer read
   // once an answer to a later request is in (the atoms' below), so that nothing waits for it.
@@ -240,14 +221,20 @@ std::vector<WindowInfo> X11WindowScanner::scan(bool withClientPids, Clock::time_
       WindowQueries& q = queries[i - first];
       WindowInfo info;
       info.xid = ids[i];
-      info.pid = pidFrom(connection->reply<xcb_get_property_reply_t>(q.pid->sequence).get()).value_or(-1);
-      if (q.netName) info.title = netNameFrom(connection->reply<xcb_get_property_reply_t>(q.netName->sequence).get());
+      // The answers are read through the bytes of each reply, never through the lengths the server states.
+      info.pid =
+          pidFromProperty(replyBytes(connection->reply<xcb_get_property_reply_t>(q.pid->sequence).get())).value_or(-1);
+      if (q.netName) {
+        info.title =
+            netWmNameFromProperty(replyBytes(connection->reply<xcb_get_property_reply_t>(q.netName->sequence).get()));
+      }
       std::optional<std::int32_t> clientPid;
       if (q.clientIds) {
-        clientPid = clientPidFrom(connection->reply<xcb_res_query_client_ids_reply_t>(q.clientIds->sequence).get());
+        clientPid = clientPidFromClientIds(
+            replyBytes(connection->reply<xcb_res_query_client_ids_reply_t>(q.clientIds->sequence).get()));
       }
       const auto wmName = connection->reply<xcb_get_property_reply_t>(q.wmName.sequence);
-      if (info.title.empty()) info.title = wmNameFrom(wmName.get());
+      if (info.title.empty()) info.title = wmNameFromProperty(replyBytes(wmName.get()));
       const auto attributes = connection->reply<xcb_get_window_attributes_reply_t>(q.attributes.sequence);
       const auto geometry = connection->reply<xcb_get_geometry_reply_t>(q.geometry.sequence);
       // XGetWindowAttributes asks for the attributes and the geometry, and fails when either fails.
@@ -286,21 +273,14 @@ std::vector<std::uint32_t> X11WindowScanner::topLevelWindows() {
     const xcb_get_property_cookie_t cookie =
         askProperty(c, connection->root(), netClientListAtom, XCB_ATOM_WINDOW, kPropertyLongLength);
     connection->flush();
-    const auto reply = connection->reply<xcb_get_property_reply_t>(cookie.sequence);
-    if (reply && reply->type == XCB_ATOM_WINDOW && reply->format == 32) {
-      const auto* items = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
-      windows.assign(items, items + reply->value_len);
-    }
+    windows = windowsFromProperty(replyBytes(connection->reply<xcb_get_property_reply_t>(cookie.sequence).get()));
   }
   // A reparenting window manager puts its frames, not the clients, under the root; the root's children are only
   // the fallback for a display without an EWMH window manager, such as gamescope's.
   if (windows.empty() && connection->ok() && !connection->late()) {
     const xcb_query_tree_cookie_t cookie = xcb_query_tree(c, connection->root());
     connection->flush();
-    if (const auto reply = connection->reply<xcb_query_tree_reply_t>(cookie.sequence)) {
-      const xcb_window_t* children = xcb_query_tree_children(reply.get());
-      windows.assign(children, children + xcb_query_tree_children_length(reply.get()));
-    }
+    windows = childrenFromQueryTree(replyBytes(connection->reply<xcb_query_tree_reply_t>(cookie.sequence).get()));
   }
   return windows;
 }

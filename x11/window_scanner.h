@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace cs {
+#include "x11/x_connection.h"
 
-class XConnection;
+namespace cs {
 
 // One top-level window.
 struct WindowInfo {
@@ -67,11 +67,12 @@ class X11WindowScanner {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Connects to the display named by DISPLAY.
-  X11WindowScanner();
+  // Connects to the display named by DISPLAY; every connection talks only to a server the trust accepts.
+  explicit X11WindowScanner(XServerTrust trust = {});
   // Connects to the display named, waiting for its first answers until the deadline (none is made when it has
   // passed); an empty name is no display.
-  explicit X11WindowScanner(std::string displayName, Clock::time_point deadline = Clock::now() + kXScanTimeout);
+  explicit X11WindowScanner(std::string displayName, Clock::time_point deadline = Clock::now() + kXScanTimeout,
+                            XServerTrust trust = {});
   ~X11WindowScanner();
   X11WindowScanner(const X11WindowScanner&) = delete;
   X11WindowScanner& operator=(const X11WindowScanner&) = delete;
@@ -86,6 +87,9 @@ class X11WindowScanner {
   bool reconnect(Clock::time_point deadline = Clock::now() + kXScanTimeout);
   // Makes the next reconnect() try at once, and waits after failures start again from the first.
   void retryNow();
+  // Returns, once, the sentence for the log that says which server the last attempt refused to talk to; no value
+  // when it refused none, or the same one as the refusal told before (until the display is available again).
+  std::optional<std::string> newRefusal();
 
   // Returns the top-level windows that declare a process id greater than 0 and can show something (neither
   // InputOnly nor 1 pixel wide or high), in listing order; empty without a display. A window that vanishes while
@@ -106,7 +110,10 @@ class X11WindowScanner {
   std::vector<std::uint32_t> topLevelWindows();
 
   std::string name;
+  XServerTrust trust;
   std::unique_ptr<XConnection> connection;
+  std::optional<XServerRefusal> lastRefusal;  // the server the last refused attempt would have talked to
+  bool refusalTold = true;
   // Atoms the display did not know yet are 0, and asked again at every scan: a fresh server learns them when its
   // first client names them.
   std::uint32_t netClientListAtom = 0;

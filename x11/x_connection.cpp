@@ -1,6 +1,9 @@
 #include "x11/x_connection.h"
 
+#include <X11/Xauth.h>
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,7 +19,9 @@
 #include <optional>
 #include <vector>
 
+#include "common/runtime_dir.h"
 #include "x11/display_name.h"
+#include "x11/x_replies.h"
 
 namespace cs {
 
@@ -62,10 +67,21 @@ int connectWithin(int family, const sockaddr* address, socklen_t length, Clock::
   return -1;
 }
 
-int connectLocal(int number, Clock::time_point deadline) {
+// Where a display was reached, so that XCB's own connection goes to the very socket the probe asked.
+struct Endpoint {
+  sockaddr_storage address{};
+  socklen_t length = 0;
+};
+
+int connectTo(const Endpoint& endpoint, Clock::time_point deadline, int& error) {
+  return connectWithin(endpoint.address.ss_family, reinterpret_cast<const sockaddr*>(&endpoint.address),
+                       endpoint.length, deadline, error);
+}
+
+int connectLocal(int number, Clock::time_point deadline, Endpoint& reached) {
   // XCB's way on Linux: the abstract socket, and the one in the file system only when no abstract one exists or
-  // nobody listens there. Any other failure ends XCB's attempt too: XCB is called only where the probe found the
-  // socket that XCB will take, and a full backlog there is not answering.
+  // nobody listens there. Any other failure ends XCB's attempt too, and ends ours: a full backlog there is not
+  // answering.
   const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
   for (const std::size_t offset : {std::size_t{1}, std::size_t{0}}) {
     sockaddr_un address{};
@@ -73,15 +89,16 @@ int connectLocal(int number, Clock::time_point deadline) {
     if (offset + path.size() >= sizeof address.sun_path) return -1;
     std::memcpy(address.sun_path + offset, path.data(), path.size());
     // The abstract name is exactly its bytes after the leading NUL; the path ends with its own NUL.
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (1 - offset));
+    reached.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (1 - offset));
+    std::memcpy(&reached.address, &address, sizeof address);
     int error = 0;
-    const int fd = connectWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline, error);
+    const int fd = connectTo(reached, deadline, error);
     if (fd >= 0 || (error != ENOENT && error != ECONNREFUSED)) return fd;
   }
   return -1;
 }
 
-int connectTcp(const std::string& host, int number, Clock::time_point deadline) {
+int connectTcp(const std::string& host, int number, Clock::time_point deadline, Endpoint& reached) {
   // Only hosts that need no name service: a lookup could block without a limit. "localhost" is what ssh's X
   // forwarding sets.
   const std::vector<std::string> numericHosts =
@@ -94,8 +111,11 @@ int connectTcp(const std::string& host, int number, Clock::time_point deadline) 
     if (getaddrinfo(numeric.c_str(), std::to_string(6000 + number).c_str(), &hints, &found) != 0) continue;
     int fd = -1;
     for (const addrinfo* entry = found; entry != nullptr && fd < 0; entry = entry->ai_next) {
+      if (entry->ai_addrlen > sizeof reached.address) continue;
+      std::memcpy(&reached.address, entry->ai_addr, entry->ai_addrlen);
+      reached.length = entry->ai_addrlen;
       int error = 0;
-      fd = connectWithin(entry->ai_family, entry->ai_addr, entry->ai_addrlen, deadline, error);
+      fd = connectTo(reached, deadline, error);
     }
     freeaddrinfo(found);
     if (fd >= 0) return fd;
@@ -103,37 +123,139 @@ int connectTcp(const std::string& host, int number, Clock::time_point deadline) 
   return -1;
 }
 
-// Whether a server answers the display's connection handshake before the deadline. XCB connects in blocking mode
-// and waits for its handshake without a limit, and a hung server (or a compositor that kept the socket of an X
-// server it gave up on) accepts connections and never answers; so the server is asked once on a connection of our
-// own first, taken the way XCB takes its own. Only a server that stops answering in the moment between the two
-// connections can still hold XCB up: xcb_connect_to_fd runs the same handshake without a limit, so handing XCB a
-// socket of ours would close no gap, and waiting on another thread is not worth a second thread in the program.
-bool answersHandshake(const DisplayAddress& address, Clock::time_point deadline) {
-  const int fd = address.host.empty() ? connectLocal(address.number, deadline)
-                                      : connectTcp(address.host, address.number, deadline);
-  if (fd < 0) return false;
+// Whether the server on the socket answers the connection handshake before the deadline. XCB waits for its
+// handshake without a limit, and a hung server (or a compositor that kept the socket of an X server it gave up on)
+// accepts connections and never answers; so the server is asked once on a connection of our own first. Only a
+// server that stops answering in the moment between this connection and XCB's can still hold XCB up:
+// xcb_connect_to_fd runs the same handshake without a limit, and waiting on another thread is not worth a second
+// thread in the program.
+bool answersHandshake(int fd, Clock::time_point deadline) {
   // A little-endian client of protocol 11.0 that offers no authorisation: the server answers at once, with Success,
   // Failed or Authenticate, and any of them shows that it serves.
   const unsigned char request[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  bool answered = false;
-  if (send(fd, request, sizeof request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request) &&
-      waitFor(fd, POLLIN, deadline)) {
-    char status = 0;
-    answered = recv(fd, &status, 1, 0) == 1;  // 0: the other end closed without an answer
+  if (send(fd, request, sizeof request, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request) ||
+      !waitFor(fd, POLLIN, deadline)) {
+    return false;
   }
-  close(fd);
-  return answered;
+  char status = 0;
+  return recv(fd, &status, 1, 0) == 1;  // 0: the other end closed without an answer
+}
+
+// The process on the other end of a local socket. A failed question names nobody, with an id no one has.
+XServerPeer peerOf(int fd) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  XServerPeer peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || size != sizeof credentials) {
+    peer.uid = peer.gid = static_cast<std::uint32_t>(-1);
+    return peer;
+  }
+  peer.pid = credentials.pid;
+  peer.uid = credentials.uid;
+  peer.gid = credentials.gid;
+  peer.process = ProcessHandle::open(credentials.pid);
+  return peer;
+}
+
+struct XauthFree {
+  void operator()(Xauth* auth) const { XauDisposeAuth(auth); }
+};
+
+// The cookie XCB itself would send on the socket: the best MIT-MAGIC-COOKIE-1 entry of the user's Xauthority file
+// (XAUTHORITY, else ~/.Xauthority) for the address the socket reached and the display's number. A local socket, or
+// TCP to the loopback address, is this machine, whose entries go by its host name. Null when there is none: the
+// server may want none.
+std::unique_ptr<Xauth, XauthFree> cookieFor(int fd, int number) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return nullptr;
+  unsigned short family = FamilyLocal;
+  std::string address;
+  if (peer.ss_family == AF_INET) {
+    const in_addr& ip = reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr;
+    if (ip.s_addr != htonl(INADDR_LOOPBACK)) {
+      family = XCB_FAMILY_INTERNET;
+      address.assign(reinterpret_cast<const char*>(&ip), sizeof ip);
+    }
+  } else if (peer.ss_family == AF_INET6) {
+    const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+    const auto* bytes = reinterpret_cast<const char*>(&ip);
+    if (IN6_IS_ADDR_V4MAPPED(&ip)) {
+      in_addr v4{};
+      std::memcpy(&v4, bytes + 12, sizeof v4);
+      if (v4.s_addr != htonl(INADDR_LOOPBACK)) {
+        family = XCB_FAMILY_INTERNET;
+        address.assign(bytes + 12, sizeof v4);
+      }
+    } else if (!IN6_IS_ADDR_LOOPBACK(&ip)) {
+      family = XCB_FAMILY_INTERNET_6;
+      address.assign(bytes, sizeof ip);
+    }
+  }
+  if (family == FamilyLocal) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return nullptr;
+    address = host;
+  }
+  const std::string display = std::to_string(number);
+  char cookieName[] = "MIT-MAGIC-COOKIE-1";
+  char* names[] = {cookieName};
+  const int nameLengths[] = {static_cast<int>(sizeof cookieName - 1)};
+  return std::unique_ptr<Xauth, XauthFree>(
+      XauGetBestAuthByAddr(family, static_cast<unsigned short>(address.size()), address.data(),
+                           static_cast<unsigned short>(display.size()), display.data(), 1, names, nameLengths));
 }
 
 }  // namespace
 
-XConnection::XConnection(const std::string& displayName, Clock::time_point connectDeadline) {
+XServerTrust hostServersOnly(std::function<bool(const ProcessHandle&)> isHostProcess, bool tcp) {
+  XServerTrust trust;
+  trust.tcpServer = tcp;
+  trust.localServer = [isHost = std::move(isHostProcess)](const XServerPeer& peer) {
+    if (peer.uid == 0) return true;
+    return peer.uid == getuid() && peer.process.ok() && isHost(peer.process);
+  };
+  return trust;
+}
+
+XConnection::XConnection(const std::string& displayName, Clock::time_point connectDeadline, const XServerTrust& trust) {
   const std::optional<DisplayAddress> address = parseDisplayName(displayName);
-  if (!address || !answersHandshake(*address, std::min(connectDeadline, Clock::now() + kXConnectTimeout))) return;
+  if (!address) return;
+  const Clock::time_point connectBy = std::min(connectDeadline, Clock::now() + kXConnectTimeout);
+  const bool local = address->host.empty();
+  // Nothing is sent to a server before it is known to be one to talk to: XCB's handshake carries the user's cookie,
+  // which would let the server that took a display's name into the user's real one.
+  const auto trusted = [&](int fd) {
+    if (!local) {
+      if (!trust.tcpServer) refusal = XServerRefusal{true, 0, 0};
+      return trust.tcpServer;
+    }
+    if (!trust.localServer) return true;
+    const XServerPeer peer = peerOf(fd);
+    if (trust.localServer(peer)) return true;
+    refusal = XServerRefusal{false, peer.pid, peer.uid};
+    return false;
+  };
+  Endpoint endpoint;
+  {
+    const FileDescriptor probe(local ? connectLocal(address->number, connectBy, endpoint)
+                                     : connectTcp(address->host, address->number, connectBy, endpoint));
+    if (probe.get() < 0 || !trusted(probe.get()) || !answersHandshake(probe.get(), connectBy)) return;
+  }
+  // XCB gets a connection to the same socket, whose server is asked again: another may have taken the name since.
+  int error = 0;
+  const int fd = connectTo(endpoint, connectBy, error);
+  if (fd < 0) return;
+  if (!trusted(fd)) {
+    close(fd);
+    return;
+  }
+  const std::unique_ptr<Xauth, XauthFree> cookie = cookieFor(fd, address->number);
+  xcb_auth_info_t auth{};
+  if (cookie) auth = {cookie->name_length, cookie->name, cookie->data_length, cookie->data};
   const SigpipeBlock sigpipe;
-  int screen = 0;
-  connection = xcb_connect(displayName.c_str(), &screen);
+  // XCB owns the descriptor from here, also when it fails.
+  connection = xcb_connect_to_fd(fd, cookie ? &auth : nullptr);
   if (xcb_connection_has_error(connection) != 0) {
     xcb_disconnect(connection);
     connection = nullptr;
@@ -141,13 +263,9 @@ XConnection::XConnection(const std::string& displayName, Clock::time_point conne
   }
   lastAnswer = Clock::now();
   deadline = lastAnswer;  // a request sent before the first round waits for nothing
-  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-  for (int i = 0; i < screen && screens.rem > 0; ++i) xcb_screen_next(&screens);
-  if (screens.rem > 0) {
-    rootWindow = screens.data->root;
-  } else {
-    lost = true;  // a screen the server does not have
-  }
+  const std::optional<std::uint32_t> root = rootOfScreen(setupBytes(xcb_get_setup(connection)), address->screen);
+  rootWindow = root.value_or(0);
+  lost = !root;  // a screen the server does not have
 }
 
 XConnection::~XConnection() {

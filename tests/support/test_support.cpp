@@ -241,6 +241,8 @@ std::optional<TestUser> sandboxTestUser() {
                         .output = std::nullopt,
                         .workingDir = std::nullopt});
     useradd.wait(std::chrono::seconds(30));
+    // Another test may be making the user at the same time, which makes this useradd fail on the lock it holds.
+    waitUntil([&] { return getpwnam(kName) != nullptr; }, std::chrono::seconds(10));
   }
   const passwd* entry = getpwnam(kName);
   if (entry == nullptr) return std::nullopt;

@@ -141,12 +141,12 @@ bool windowManagerSettled(Display* display, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-XServer::XServer(bool withWindowManager, std::optional<int> number) {
+XServer::XServer(bool withWindowManager, std::optional<int> number, const XvfbCommand& command) {
   if (dir.path().empty()) {
     failure = "no temporary directory";
     return;
   }
-  if (!startServer(number)) return;
+  if (!startServer(number, command)) return;
   if (withWindowManager && !startWindowManager()) return;
   ready = true;
 }
@@ -199,7 +199,7 @@ int XServer::queuedConnections() const {
   return queued;
 }
 
-bool XServer::startServer(std::optional<int> number) {
+bool XServer::startServer(std::optional<int> number, const XvfbCommand& command) {
   const std::filesystem::path program = programInPath("Xvfb");
   if (program.empty()) {
     failure = "Xvfb is not installed";
@@ -212,15 +212,17 @@ bool XServer::startServer(std::optional<int> number) {
   }
   // -displayfd: Xvfb itself takes the first free display number, so parallel tests never race for one.
   // -noreset: the server keeps its atoms and root properties when its last client leaves.
-  std::vector<std::string> argv = {
-      "Xvfb", "-displayfd", std::to_string(kDisplayFd), "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"};
+  std::vector<std::string> argv = {program.string(), "-displayfd", std::to_string(kDisplayFd)};
+  argv.insert(argv.end(), {"-nolisten", "tcp", "-noreset", "-screen", "0", "1280x1024x24"});
+  argv.insert(argv.end(), command.arguments.begin(), command.arguments.end());
   if (number) {
     argv.insert(argv.begin() + 1, ":" + std::to_string(*number));
     // Taken back from crash(), which kept it for this test.
     const std::string lock = "/tmp/.X" + std::to_string(*number) + "-lock";
     if (std::atoi(slurp(lock).c_str()) == static_cast<int>(getpid())) unlink(lock.c_str());
   }
-  serverPid = startDaemon(program, argv, currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
+  argv.insert(argv.begin(), command.wrapper.begin(), command.wrapper.end());
+  serverPid = startDaemon(argv.front(), argv, currentEnvironment(), dir.path() / "xvfb.log", fds[1], kDisplayFd);
   close(fds[1]);  // else the read below would not see Xvfb's end
   const std::string reported = serverPid > 0 ? readDisplayNumber(fds[0], Clock::now() + kStartTimeout) : "";
   close(fds[0]);

@@ -13,13 +13,20 @@
 
 namespace cs::test {
 
+// How Xvfb is run: under a command that ends by running its arguments (setpriv, bwrap), and with more arguments.
+struct XvfbCommand {
+  std::vector<std::string> wrapper;
+  std::vector<std::string> arguments;
+};
+
 // Starts Xvfb (and openbox, when asked) on construction and waits, with a deadline, until the server accepts
 // clients and the window manager has announced itself on the root window; stops both on destruction. Both
 // processes also end with the test process should it die first.
 class XServer {
  public:
   // number: the display number to take (a server started again where one was lost); by default Xvfb picks one.
-  explicit XServer(bool withWindowManager = true, std::optional<int> number = std::nullopt);
+  explicit XServer(bool withWindowManager = true, std::optional<int> number = std::nullopt,
+                   const XvfbCommand& command = {});
   ~XServer();
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;
@@ -45,7 +52,7 @@ class XServer {
   int queuedConnections() const;
 
  private:
-  bool startServer(std::optional<int> number);
+  bool startServer(std::optional<int> number, const XvfbCommand& command);
 
   TempDir dir;
   std::string displayName;

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <regex>
+#include <thread>
 
 #include "tests/support/session_bus.h"
 #include "tests/support/test_support.h"
@@ -167,6 +168,40 @@ TEST(LauncherLog, WaylandOnlyDesktopWarnsThatX11IsUnavailableAndRunsOn) {
   ASSERT_TRUE(status.has_value()) << "still running after Quit; output:\n" << run.output();
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
   EXPECT_EQ(run.messages().back(), kExiting);
+}
+
+// DISPLAY names a server of another user's (the launcher runs as root here): the launcher says once who serves it,
+// connects to none of it at any retry, and answers its tray.
+TEST(LauncherLog, AnXServerOfAnotherUsersIsNamedOnceAndNeverUsed) {
+  if (!WaylandDesktop::installed()) GTEST_SKIP() << "weston is not installed";
+  const std::optional<TestUser> user = sandboxTestUser();
+  ASSERT_TRUE(user) << "no test user";
+  const XServer theirs(false, std::nullopt, {asUser(*user, {}), {}});
+  ASSERT_TRUE(theirs.ok()) << theirs.diagnostics();
+  WaylandDesktop wayland;
+  ASSERT_TRUE(wayland.ok()) << wayland.diagnostics();
+  SessionBus bus;
+  ASSERT_TRUE(bus.startTrayWatcher()) << bus.diagnostics();
+  RunningLauncher run(withVariable(wayland.environment(), "DISPLAY", theirs.display()), bus);
+  MarkerSteamLaunch marker(run.home());
+
+  ASSERT_TRUE(run.waitForMessage(MarkerSteamLaunch::detectionLine())) << run.output();
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // the retries after 1 and 2 s
+  const auto messages = run.messages();
+  ASSERT_GE(messages.size(), 3u) << run.output();
+  EXPECT_EQ(messages[0], kStarted);
+  const std::regex refusal_re("X11 display " + theirs.display() + " is served by pid [1-9][0-9]* of uid " +
+                              std::to_string(user->uid) +
+                              ", which is neither root's nor the user's own outside a sandbox; not connecting to it");
+  EXPECT_TRUE(std::regex_match(messages[1], refusal_re)) << run.output();
+  EXPECT_EQ(messages[2], kNoDisplay);
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                          [&](const std::string& m) { return m.starts_with("X11 display " + theirs.display()); }),
+            1)
+      << run.output();
+
+  ASSERT_TRUE(clickTrayQuit(bus.address())) << run.output();
+  EXPECT_TRUE(run.launcher().wait(std::chrono::seconds(30)).has_value()) << run.output();
 }
 
 // With no status-notifier host the indicator falls back to a status icon, which GTK cannot show on Wayland; the
