@@ -168,12 +168,12 @@ static void add(WindowList* list, const Window* window) {
 
 // Adds the window when it counts. Each query goes to the wineserver and fails for a window that died meanwhile.
 static BOOL CALLBACK collect(HWND handle, LPARAM listParam) {
-  DWORD pid = 0;
-  if (GetWindowThreadProcessId(handle, &pid) == 0 || pid == 0 || pid == GetCurrentProcessId()) return TRUE;
   // The window's own style: IsWindowVisible also asks about the parents, and on a virtual desktop under Wine's
-  // Wayland driver it says no for every window.
+  // Wayland driver it says no for every window. Asked first, since most of Wine's own windows are hidden.
   const LONG_PTR style = GetWindowLongPtrW(handle, GWL_STYLE);
   if (!(style & WS_VISIBLE) || (style & WS_MINIMIZE)) return TRUE;
+  DWORD pid = 0;
+  if (GetWindowThreadProcessId(handle, &pid) == 0 || pid == 0 || pid == GetCurrentProcessId()) return TRUE;
   RECT rect;
   if (!GetWindowRect(handle, &rect)) return TRUE;
   const LONGLONG width = (LONGLONG)rect.right - rect.left;
@@ -185,20 +185,28 @@ static BOOL CALLBACK collect(HWND handle, LPARAM listParam) {
   return TRUE;
 }
 
-static BOOL CALLBACK collectDesktop(LPWSTR name, LPARAM listParam) {
+typedef struct {
+  WindowList* list;
+  BOOL sawDefault;
+} Scan;
+
+static BOOL CALLBACK collectDesktop(LPWSTR name, LPARAM scanParam) {
+  Scan* scan = (Scan*)scanParam;
+  if (lstrcmpiW(name, L"Default") == 0) scan->sawDefault = TRUE;
   HDESK desktop = OpenDesktopW(name, 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
   if (desktop == NULL) return TRUE;
-  EnumDesktopWindows(desktop, collect, listParam);
+  EnumDesktopWindows(desktop, collect, (LPARAM)scan->list);
   CloseDesktop(desktop);
   return TRUE;
 }
 
-// Every desktop of the window station: a game in a virtual desktop has its windows on a desktop of its own name.
+// Every desktop of the window station once, this program's own among them: a game in a virtual desktop has its
+// windows on a desktop of that desktop's name, and the default desktop is where games run otherwise.
 static void scan(WindowList* list) {
   list->count = 0;
-  EnumWindows(collect, (LPARAM)list);
-  EnumDesktopsW(GetProcessWindowStation(), collectDesktop, (LPARAM)list);
-  collectDesktop(L"Default", (LPARAM)list);
+  Scan scan = {list, FALSE};
+  EnumDesktopsW(GetProcessWindowStation(), collectDesktop, (LPARAM)&scan);
+  if (!scan.sawDefault) collectDesktop(L"Default", (LPARAM)&scan);
 }
 
 // Tells what changed between the scans: what went first, then what came. A handle now owned by another process is
