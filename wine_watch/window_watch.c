@@ -202,11 +202,16 @@ static BOOL CALLBACK collectDesktop(LPWSTR name, LPARAM scanParam) {
 
 // Every desktop of the window station once, this program's own among them: a game in a virtual desktop has its
 // windows on a desktop of that desktop's name, and the default desktop is where games run otherwise.
-static void scan(WindowList* list) {
+static void scan(WindowList* list, const WindowList* before) {
   list->count = 0;
   Scan scan = {list, FALSE};
   EnumDesktopsW(GetProcessWindowStation(), collectDesktop, (LPARAM)&scan);
   if (!scan.sawDefault) collectDesktop(L"Default", (LPARAM)&scan);
+  // A window is told gone on its own word only: one that the enumeration missed, as when a desktop could not be
+  // opened for a moment, is asked directly.
+  for (size_t i = 0; i < before->count; ++i) {
+    if (findWindow(list, before->items[i].window) == NULL) collect(before->items[i].window, (LPARAM)list);
+  }
 }
 
 // Tells what changed between the scans: what went first, then what came. A handle now owned by another process is
@@ -277,7 +282,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
   WindowList lists[2] = {{NULL, 0, 0}, {NULL, 0, 0}};
   BOOL ended = FALSE;
   for (int turn = 0;; turn ^= 1) {
-    scan(&lists[turn]);
+    scan(&lists[turn], &lists[turn ^ 1]);
     report(&lists[turn ^ 1], &lists[turn]);
     // The scan after the end tells the going of whatever the game left shown.
     if (ended) return 0;
