@@ -1,7 +1,7 @@
 // A game with every kind of window a window watcher must tell apart: a message-only window, a hidden one, a 1x1
-// one and a minimised one, which must pass unseen, and one real window titled "Watched<TAB>Game <e-acute>", which
-// counts. It talks with the test through files in C:\: it makes C:\windows-shown once all are there, destroys
-// the real window once C:\destroy-window exists, and ends once C:\quit exists.
+// one and a minimised one, which must pass unseen, and one real window titled "Watched<TAB>Game " and e-acute hundreds
+// of times, which counts. It talks with the test through files in C:\: it makes C:\windows-shown once all are there,
+// destroys the real window once C:\destroy-window exists, and ends once C:\quit exists.
 #include <windows.h>
 
 static LRESULT CALLBACK onMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -27,8 +27,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
       CreateWindowExW(0, L"WindowKinds", L"Tiny", WS_POPUP | WS_VISIBLE, 0, 0, 1, 1, NULL, NULL, instance, NULL);
   const HWND minimised = CreateWindowExW(0, L"WindowKinds", L"Minimised", WS_OVERLAPPEDWINDOW, 40, 40, 320, 240, NULL,
                                          NULL, instance, NULL);
-  HWND real = CreateWindowExW(0, L"WindowKinds", L"Watched\tGame \u00e9", WS_OVERLAPPEDWINDOW, 60, 60, 320, 240, NULL,
-                              NULL, instance, NULL);
+  // Longer than a line of the watcher's can hold.
+  WCHAR title[640] = L"Watched\tGame ";
+  for (int at = lstrlenW(title); at < 639; ++at) title[at] = L'\u00e9';
+  title[639] = 0;
+  HWND real =
+      CreateWindowExW(0, L"WindowKinds", title, WS_OVERLAPPEDWINDOW, 60, 60, 320, 240, NULL, NULL, instance, NULL);
   if (messageOnly == NULL || hidden == NULL || tiny == NULL || minimised == NULL || real == NULL) return 1;
   ShowWindow(minimised, SW_SHOWMINNOACTIVE);
   ShowWindow(real, SW_SHOWNORMAL);
