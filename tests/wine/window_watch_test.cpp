@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 const fs::path kPrograms = CS_WINE_PROGRAMS_DIR;
 const fs::path kWatcher = CS_WINDOW_WATCH_EXE;
 
-std::string repeated(const std::string& text, std::size_t times) {
-  std::string all;
-  for (std::size_t i = 0; i < times; ++i) all += text;
-  return all;
-}
-
 class WindowWatch : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -54,13 +48,11 @@ class WindowWatch : public ::testing::Test {
   }
 
   // Starts the command in the prefix as the user on the test's display, its standard output to `output` and its
-  // errors to the log.
+  // errors beside it.
   std::unique_ptr<Subprocess> startWine(const std::vector<std::string>& argv, const fs::path& output) const {
-    std::vector<std::string> shell = {
-        "/bin/sh",       "-c",        "out=$1 err=$2; shift 2; exec \"$@\" >>\"$out\" 2>>\"$err\"", "sh",
-        output.string(), log.string()};
-    shell.insert(shell.end(), argv.begin(), argv.end());
-    const std::vector<std::string> command = asUser(*user, shell);
+    std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$@\" >>\"$0\" 2>>\"$0.err\"", output.string()};
+    command.insert(command.end(), argv.begin(), argv.end());
+    command = asUser(*user, command);
     return std::make_unique<Subprocess>(Subprocess::Options{.program = command.front(),
                                                             .argv = command,
                                                             .env = x.environment(wineEnvironment(prefix)),
@@ -81,7 +73,8 @@ class WindowWatch : public ::testing::Test {
   std::string dump() const {
     std::string text = "--- the watcher's lines:\n";
     for (const std::string& line : watchLines()) text += line + "\n";
-    return text + "--- the game's output:\n" + slurp(home.path() / "game.out") + "--- wine's errors:\n" + slurp(log);
+    return text + "--- the game's output:\n" + slurp(home.path() / "game.out") + "--- wine's errors:\n" +
+           slurp(home.path() / "game.out.err") + slurp(watchOutput.string() + ".err");
   }
 
   // Runs the game with the words before it, starts the watcher once the game's windows are there, and checks what
@@ -109,9 +102,10 @@ class WindowWatch : public ::testing::Test {
     EXPECT_EQ(window.height, 240) << dump();
     EXPECT_EQ(window.imagePath, "C:\\window_kinds.exe") << dump();
     // The title is cut at a whole character where the line is full.
-    const std::string head = "Watched\tGame ";
+    std::string title = "Watched\tGame ";
+    while (title.size() < window.title.size()) title += "\xc3\xa9";
+    EXPECT_EQ(window.title, title) << dump();
     EXPECT_GE(lines[1].size(), kWatchLineMax - 2) << dump();
-    EXPECT_EQ(window.title, head + repeated("\xc3\xa9", (window.title.size() - head.size()) / 2)) << dump();
 
     writeFile(prefix / "drive_c/destroy-window", "");
     ASSERT_TRUE(waitUntil([&] { return watchLines().size() >= 3; }, std::chrono::seconds(20))) << dump();
@@ -133,7 +127,6 @@ class WindowWatch : public ::testing::Test {
   XServer x{false};
   const TempDir home{fs::path("/var/tmp")};
   const fs::path prefix = home.path() / "pfx";
-  const fs::path log = home.path() / "wine.log";
   const fs::path watchOutput = home.path() / "watch.out";
 };
 
