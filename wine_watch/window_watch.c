@@ -15,11 +15,13 @@
 // byte below 0x20, the byte 0x7f and "\" are written as "\xNN" (two lowercase hex digits), and no other byte is.
 //
 // A window counts when it is a top-level window of any desktop of the window station (a virtual desktop's too),
-// belongs to another process, has WS_VISIBLE and not WS_MINIMIZE in its own style, and is larger than 1x1.
+// belongs to another process, has WS_VISIBLE and not WS_MINIMIZE in its own style, and is over 1 pixel each way.
 // Message-only windows are never top-level windows of a desktop, so they are never seen. Wine's helper windows are
 // hidden or 1x1.
 //
-// It ends by itself, status 0, once no process of the game is left, and with status 1 when its output is gone.
+// It ends by itself, status 0, once no process of the game is left (as a system process: when the wineserver would
+// end, a few seconds after the game, or never for a wineserver kept with -p), with status 1 when its output is
+// gone, and 2 when memory runs out.
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <tlhelp32.h>
@@ -228,8 +230,8 @@ static void report(const WindowList* before, const WindowList* now) {
 }
 
 // Makes this a system process, as Wine's own services are: the wineserver does not wait for it to end, and
-// signals the returned event once only system processes are left. NULL outside Wine or where it fails. Wine 8 and
-// later take it as a private class of NtSetInformationProcess; older ones export a function of ntdll's.
+// signals the returned event once only system processes are left. NULL outside Wine or where it fails. Wine takes it
+// as a private class of NtSetInformationProcess (wine 8 does); older builds exported a function of ntdll's.
 static HANDLE becomeSystemProcess(void) {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (ntdll == NULL || GetProcAddress(ntdll, "wine_get_version") == NULL) return NULL;
@@ -251,10 +253,11 @@ static HANDLE becomeSystemProcess(void) {
 static BOOL gameProcessesLeft(void) {
   static WCHAR windowsDir[PATH_MAX_CHARS];
   static WCHAR path[PATH_MAX_CHARS];
-  const UINT dirLength = GetWindowsDirectoryW(windowsDir, PATH_MAX_CHARS);
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   // A failed look proves nothing: keep watching.
-  if (snapshot == INVALID_HANDLE_VALUE || dirLength == 0 || dirLength >= PATH_MAX_CHARS - 1) return TRUE;
+  const UINT dirLength = GetWindowsDirectoryW(windowsDir, PATH_MAX_CHARS);
+  if (dirLength == 0 || dirLength >= PATH_MAX_CHARS - 1) return TRUE;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return TRUE;
   lstrcatW(windowsDir, L"\\");
   BOOL found = FALSE;
   PROCESSENTRY32W entry = {.dwSize = sizeof entry};
@@ -287,7 +290,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     // The scan after the end tells the going of whatever the game left shown.
     if (ended) return 0;
     if (gameGone != NULL) {
-      ended = WaitForSingleObject(gameGone, SCAN_INTERVAL_MS) == WAIT_OBJECT_0;
+      const DWORD waited = WaitForSingleObject(gameGone, SCAN_INTERVAL_MS);
+      ended = waited == WAIT_OBJECT_0;
+      // A wait that fails at once would make this loop a busy one: count the processes from now on instead.
+      if (waited == WAIT_FAILED) gameGone = NULL;
     } else {
       Sleep(SCAN_INTERVAL_MS);
       ended = !gameProcessesLeft();
