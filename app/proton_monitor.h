@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/logger.h"
 #include "app/session_state.h"
+#include "common/logger.h"
 #include "launch/launch_failure.h"
 #include "launch/sandboxed_launch.h"
 #include "proc/process_snapshot.h"
