@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/logger.h"
 #include "app/proton_monitor.h"
+#include "common/logger.h"
 #include "common/runtime_dir.h"
 #include "notify/desktop_notifier.h"
 #include "tray/tray_indicator.h"
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
       },
       [](std::uint32_t id) { g_source_remove(id); });
   monitor.start();
-  cs::setupTray(monitor, iconDir);
+  cs::setupTray([&monitor] { monitor.stop(); }, iconDir);
   g_timeout_add_seconds(1, cs::onPoll, &monitor);
   gtk_main();
   return 0;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <utility>
 
 #include "common/paths.h"
@@ -28,16 +27,6 @@ namespace {
 // A session is cleared on the fifth consecutive pass without evidence, or without a window once its child is
 // gone: one missed pass (a process restarting, a window being recreated) must not end a game's session.
 constexpr std::int32_t kMaxMissedPolls = 4;
-
-// How long one pass may wait for the answers of all the displays it scans together: the tray's D-Bus answers and
-// the notifications are served on the same loop. A display that misses it is heard at a later pass.
-constexpr std::chrono::milliseconds kWindowScanBudget{100};
-
-// One display, however its name is written (":1", ":1.0", "unix:1"): the key of its connection.
-std::string displayKey(const std::string& name) {
-  const auto address = parseDisplayName(name);
-  return address ? address->host + ":" + std::to_string(address->number) : name;
-}
 
 // Where a game shows its windows, from its newest Proton process.
 struct GameDisplay {
@@ -68,17 +57,13 @@ std::string pidList(const std::set<std::int32_t>& pids) {
   return text;
 }
 
-// Logs, once, that the scanner's display is served by a process it does not talk to.
-void logRefusal(X11WindowScanner& scanner, Logger& logger) {
-  if (const std::optional<std::string> line = scanner.newRefusal()) logger.log(*line);
-}
-
 }  // namespace
 
 ProtonMonitor::ProtonMonitor()
     : placeJudge(std::make_unique<PlaceJudge>()),
       processMemory(std::make_unique<ProcessMemory>()),
-      windowScanner(hostServersOnly(isHostProcess(), true)) {}
+      displays(logger, isHostProcess()),
+      pendingStarts(logger, orphanedChildren) {}
 
 std::function<bool(const ProcessHandle&)> ProtonMonitor::isHostProcess() {
   return [this](const ProcessHandle& process) { return placeJudge->placeOf(process) == GamePlace::Host; };
@@ -90,51 +75,25 @@ void ProtonMonitor::setFailureReporter(LaunchFailureReporter reporter) { failure
 
 void ProtonMonitor::setDescriptorWatch(std::function<std::uint32_t(int)> watch,
                                        std::function<void(std::uint32_t)> unwatch) {
-  watchDescriptor = std::move(watch);
-  unwatchDescriptor = std::move(unwatch);
-}
-
-void ProtonMonitor::dropPendingStart(std::map<std::string, PendingStart>::iterator it) {
-  PendingStart& pending = it->second;
-  if (pending.watchId != 0 && unwatchDescriptor) unwatchDescriptor(pending.watchId);
-  if (!pending.start.reaped) orphanedChildren.push_back(pending.start.helperPid);
-  pendingStarts.erase(it);
+  pendingStarts.setDescriptorWatch(std::move(watch), std::move(unwatch));
 }
 
 void ProtonMonitor::serviceSandboxStarts() {
-  const auto now = std::chrono::steady_clock::now();
-  for (auto it = pendingStarts.begin(); it != pendingStarts.end();) {
-    PendingStart& pending = it->second;
-    const SandboxStartState outcome = advanceSandboxStart(pending.start, logger, now);
-    if (outcome == SandboxStartState::Waiting) {
-      // An ended pipe stays readable: what is left (the helper's exit status, the deadline) waits for the pass.
-      if (pending.start.ended && pending.watchId != 0 && unwatchDescriptor) {
-        unwatchDescriptor(pending.watchId);
-        pending.watchId = 0;
-      }
-      ++it;
-      continue;
-    }
-    const auto session = sessions.find(it->first);
-    if (outcome == SandboxStartState::Started && session != sessions.end()) {
-      // From here on the helper is the companion as far as the session knows: it ends as the companion ends.
-      session->second.childPid = pending.start.helperPid;
-      pending.start.reaped = true;
-    } else if (outcome == SandboxStartState::Failed && failureReporter && pending.start.failure) {
-      LaunchFailure failure = *pending.start.failure;
-      failure.windowTitle = pending.windowTitle;
-      failureReporter(failure);
-    }
-    const auto next = std::next(it);
-    dropPendingStart(it);
-    it = next;
-  }
+  pendingStarts.service(
+      [this](const std::string& appId, std::int32_t helperPid) {
+        const auto session = sessions.find(appId);
+        if (session == sessions.end()) return false;
+        // From here on the helper is the companion as far as the session knows: it ends as the companion ends.
+        session->second.childPid = helperPid;
+        return true;
+      },
+      failureReporter);
 }
 
 void ProtonMonitor::start() {
   logger.log("CurselloLinuxLauncher started");
-  logRefusal(windowScanner, logger);
-  if (!windowScanner.available()) {
+  displays.logOwnRefusal();
+  if (!displays.ownDisplayAvailable()) {
     const std::string message = "X11 display is unavailable; Proton game windows cannot be detected";
     logger.log(message);
     if (failureReporter) failureReporter({LaunchFailureKind::NoDisplay, "", "", message, {}});
@@ -194,47 +153,6 @@ void ProtonMonitor::reapChildren() {
   });
 }
 
-std::optional<std::vector<WindowInfo>> ProtonMonitor::scanOwnDisplay(bool withClientPids,
-                                                                     std::chrono::steady_clock::time_point deadline) {
-  const std::string& name = windowScanner.displayName();
-  if (!windowScanner.available() && !name.empty()) {
-    if (!windowScanner.reconnect(deadline)) {
-      logRefusal(windowScanner, logger);
-      return std::nullopt;
-    }
-    logger.log("X11 display " + name + " is available; Proton game windows can be detected");
-  }
-  std::vector<WindowInfo> windows = windowScanner.scan(withClientPids, deadline);
-  if (!windowScanner.available() && !name.empty()) {
-    // A Wayland compositor may restart its Xwayland, and an X server may hang: either way it is tried again on the
-    // scanner's schedule.
-    logger.log("X11 display " + name + " was lost; Proton game windows cannot be detected until it is back");
-  }
-  if (!windowScanner.scanComplete()) return std::nullopt;
-  return windows;
-}
-
-const std::optional<std::vector<WindowInfo>>& ProtonMonitor::gameDisplayWindows(
-    const std::string& displayName, bool newlyNamed, std::chrono::steady_clock::time_point deadline,
-    std::map<std::string, std::optional<std::vector<WindowInfo>>>& scanned) {
-  const std::string key = displayKey(displayName);
-  if (const auto it = scanned.find(key); it != scanned.end()) return it->second;
-  std::unique_ptr<X11WindowScanner>& scanner = gameDisplays[key];
-  // A display that broke is opened again on its schedule: a relaunched game's gamescope may take the same number.
-  if (scanner) {
-    if (newlyNamed) scanner->retryNow();
-    scanner->reconnect(deadline);
-  } else {
-    // Any process may have bound a TCP port, a sandbox's too, and a game's display of its own is a local one.
-    scanner = std::make_unique<X11WindowScanner>(displayName, deadline, hostServersOnly(isHostProcess(), false));
-  }
-  logRefusal(*scanner, logger);
-  // Only sessions use these displays, and sessions match windows by the pids the server knows.
-  std::vector<WindowInfo> windows = scanner->scan(true, deadline);
-  return scanned.emplace(key, scanner->scanComplete() ? std::optional(std::move(windows)) : std::nullopt)
-      .first->second;
-}
-
 std::set<std::string> ProtonMonitor::gamesToFollow(const GameTrees& games) {
   std::set<std::string> followed;
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::string>> bySandbox;
@@ -283,10 +201,8 @@ void ProtonMonitor::poll() {
   const GameTrees games(snapshot, *placeJudge, *processMemory, defaultSteamRoots());
   const std::set<std::string> launchAppIds = gamesToFollow(games);
   // The server's pids are asked only when a session may need them, so that an idle pass costs nothing more.
-  const auto scanDeadline = std::chrono::steady_clock::now() + kWindowScanBudget;
-  const std::optional<std::vector<WindowInfo>> windows =
-      scanOwnDisplay(!sessions.empty() || !launchAppIds.empty(), scanDeadline);
-  std::map<std::string, std::optional<std::vector<WindowInfo>>> gameDisplayScans;
+  displays.beginPass();
+  const DisplayWatch::Windows windows = displays.scanOwnDisplay(!sessions.empty() || !launchAppIds.empty());
 
   for (const std::string& appId : launchAppIds) {
     if (sessions.contains(appId)) continue;
@@ -311,12 +227,12 @@ void ProtonMonitor::poll() {
       // Only the newest is asked: its judgement is the one kept for its namespaces.
       if (placeJudge->placeOf(ProcessHandle::open(newestProton->pid, startTimeOf(*newestProton))) ==
           GamePlace::Host) {
-        gameDisplay = gameDisplayOf(*newestProton, windowScanner.displayName());
+        gameDisplay = gameDisplayOf(*newestProton, displays.ownDisplayName());
       }
-      const std::optional<std::vector<WindowInfo>>& gameWindows =
-          gameDisplay.other ? gameDisplayWindows(*gameDisplay.name, state.gameDisplay != displayKey(*gameDisplay.name),
-                                                 scanDeadline, gameDisplayScans)
-                            : windows;
+      const DisplayWatch::Windows& gameWindows =
+          gameDisplay.other
+              ? displays.gameDisplayWindows(*gameDisplay.name, state.gameDisplay != displayKey(*gameDisplay.name))
+              : windows;
       windowsKnown = gameWindows.has_value();
       if (gameWindows) {
         anyWindow = findGameWindowBy(*gameWindows, isGameWindowPid, false);
@@ -347,7 +263,7 @@ void ProtonMonitor::poll() {
                  (evidenceGone ? " evidence disappeared; clearing session state"
                                : " window and Cursello child are gone; clearing session state"));
       if (state.childPid > 0 && !state.childGone) orphanedChildren.push_back(state.childPid);
-      if (const auto pending = pendingStarts.find(appId); pending != pendingStarts.end()) dropPendingStart(pending);
+      pendingStarts.drop(appId);
       it = sessions.erase(it);
       continue;
     }
@@ -368,14 +284,13 @@ void ProtonMonitor::poll() {
                  windowLogText(*readyWindow));
       // The companion shows itself where the game's window is, under the name the game uses for that display.
       const bool windowOnGameDisplay =
-          gameDisplay.other || (gameDisplay.name && sameDisplay(*gameDisplay.name, windowScanner.displayName()));
+          gameDisplay.other || (gameDisplay.name && sameDisplay(*gameDisplay.name, displays.ownDisplayName()));
       launchForReadyGame(appId, state, *readyWindow, games, windowOnGameDisplay ? gameDisplay.name : std::nullopt);
     }
     ++it;
   }
 
-  // A display that no session's game is on any more is closed: gamescope usually ends with its game.
-  std::erase_if(gameDisplays, [&](const auto& entry) { return !gameDisplayScans.contains(entry.first); });
+  displays.endPass();
   placeJudge->endPass();
   processMemory->endPass();
 }
@@ -407,9 +322,7 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
       if (failureReporter) failureReporter(failure);
       return;
     }
-    // The helper's word comes when it comes; the main loop reads it as it arrives, and the pass if nothing watches.
-    PendingStart& pending = pendingStarts[appId] = PendingStart{std::move(*start), window.title, 0};
-    if (watchDescriptor) pending.watchId = watchDescriptor(pending.start.status.get());
+    pendingStarts.add(appId, std::move(*start), window.title);
     return;
   }
   if (place != GamePlace::Host) {

@@ -2,10 +2,8 @@
 #ifndef CS_APP_PROTON_MONITOR_H
 #define CS_APP_PROTON_MONITOR_H
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,11 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/logger.h"
 #include "app/session_state.h"
+#include "common/logger.h"
 #include "launch/launch_failure.h"
-#include "launch/sandboxed_launch.h"
+#include "launch/pending_sandbox_starts.h"
 #include "proc/process_snapshot.h"
+#include "x11/display_watch.h"
 #include "x11/window_scanner.h"
 
 namespace cs {
@@ -61,13 +60,6 @@ class ProtonMonitor {
                                                 const std::set<std::int32_t>& pids) const;
 
  private:
-  // A start inside a sandbox whose helper has not yet told how it went.
-  struct PendingStart {
-    SandboxStart start;
-    std::string windowTitle;
-    std::uint32_t watchId = 0;  // 0: not watched
-  };
-
   // The first window (visible, when asked) that is not the companion's and whose process isGameWindowPid takes.
   static std::optional<WindowInfo> findGameWindowBy(const std::vector<WindowInfo>& windows,
                                                     const std::function<bool(std::int32_t)>& isGameWindowPid,
@@ -79,18 +71,6 @@ class ProtonMonitor {
   // Whether the process lives outside any sandbox, as placeJudge says: what a display's server must be when it is
   // the user's.
   std::function<bool(const ProcessHandle&)> isHostProcess();
-  // Forgets a pending start: its helper, still to be reaped, goes to the orphans.
-  void dropPendingStart(std::map<std::string, PendingStart>::iterator it);
-  // Reopens the launcher's own display when it is missing and an attempt is due, and scans it until the deadline.
-  // No value when its windows are unknown: the display is late or cannot be reached.
-  std::optional<std::vector<WindowInfo>> scanOwnDisplay(bool withClientPids,
-                                                        std::chrono::steady_clock::time_point deadline);
-  // The windows of a game's own display, scanned once per pass until the deadline (kept in `scanned`, by display),
-  // connecting first when needed; no value when they are unknown. newlyNamed: a session names the display for the
-  // first time, so that one that could not be reached is tried at once.
-  const std::optional<std::vector<WindowInfo>>& gameDisplayWindows(
-      const std::string& displayName, bool newlyNamed, std::chrono::steady_clock::time_point deadline,
-      std::map<std::string, std::optional<std::vector<WindowInfo>>>& scanned);
   // companionDisplay: the DISPLAY the companion gets, as the game names the display its window was found on; no
   // value keeps the inherited one.
   void launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
@@ -109,21 +89,16 @@ class ProtonMonitor {
   std::unique_ptr<PlaceJudge> placeJudge;
   // What is judged of each process once in its life: whether it is Steam's launch, what its environment claims.
   std::unique_ptr<ProcessMemory> processMemory;
-  X11WindowScanner windowScanner;  // the launcher's own display
-  // The displays of games that show their windows on another display than the launcher's (gamescope runs an X
-  // server of its own), by display; a connection lives while a session's game is on it.
-  std::map<std::string, std::unique_ptr<X11WindowScanner>> gameDisplays;
+  // The launcher's own display and the games' displays, scanned under one deadline per pass.
+  DisplayWatch displays;
   std::unordered_map<std::string, SessionState> sessions;
-  // Starts inside sandboxes whose helper has not yet told how they went, by AppID: until then the helper's pid is
-  // theirs, not a session's child.
-  std::map<std::string, PendingStart> pendingStarts;
-  std::function<std::uint32_t(int)> watchDescriptor;
-  std::function<void(std::uint32_t)> unwatchDescriptor;
+  // Companions whose session was cleared while they still ran, and helpers of starts forgotten before they told
+  // how they went: waited for quietly until they end, so that none is left a zombie for the rest of the day.
+  std::vector<std::int32_t> orphanedChildren;
+  // Starts inside sandboxes whose helper has not yet told how they went.
+  PendingSandboxStarts pendingStarts;
   // The sandboxes (by pid namespace) whose launches past the few followed were told, kept while they claim more.
   std::set<std::pair<std::uint64_t, std::uint64_t>> crowdedSandboxesTold;
-  // Companions whose session was cleared while they still ran: waited for quietly until they end, so that
-  // none is left a zombie for the rest of the day.
-  std::vector<std::int32_t> orphanedChildren;
 };
 
 }  // namespace cs

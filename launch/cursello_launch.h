@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/logger.h"
+#include "common/logger.h"
 #include "launch/launch_failure.h"
 #include "proc/process_snapshot.h"
 #include "steam/launch_context.h"

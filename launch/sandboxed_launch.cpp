@@ -17,8 +17,8 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "launch/cursello_launch.h"
+#include "launch/join_protocol.h"
 #include "sandbox/game_namespaces.h"
-#include "sandbox/join_protocol.h"
 
 namespace cs {
 

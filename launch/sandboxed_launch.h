@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/logger.h"
+#include "common/logger.h"
 #include "common/runtime_dir.h"
 #include "launch/launch_failure.h"
 #include "proc/process_handle.h"

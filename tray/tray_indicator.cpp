@@ -9,11 +9,12 @@
 #include <cerrno>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
-#include "app/logger.h"
-#include "app/proton_monitor.h"
+#include "common/logger.h"
 #include "common/runtime_dir.h"
 #include "tray/embedded_icon.h"
 
@@ -98,14 +99,16 @@ void writeIconInto(int dirFd) {
   }
 }
 
-void onQuit(GtkMenuItem* /*item*/, gpointer data) {
-  static_cast<ProtonMonitor*>(data)->stop();
+void onQuitItem(GtkMenuItem* /*item*/, gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
   gtk_main_quit();
 }
 
+void deleteQuitAction(gpointer data, GClosure* /*closure*/) { delete static_cast<std::function<void()>*>(data); }
+
 }  // namespace
 
-void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
+void setupTray(std::function<void()> onQuit, const PrivateDir& iconDir) {
   // The icon is written even where no tray shows it: notifications show it too.
   if (iconDir.ok()) writeIconInto(iconDir.fd.get());
   std::string error;
@@ -137,7 +140,8 @@ void setupTray(ProtonMonitor& monitor, const PrivateDir& iconDir) {
 
   GtkWidget* menu = gtk_menu_new();
   GtkWidget* quitItem = gtk_menu_item_new_with_label("Quit");
-  g_signal_connect_data(quitItem, "activate", G_CALLBACK(onQuit), &monitor, nullptr, static_cast<GConnectFlags>(0));
+  g_signal_connect_data(quitItem, "activate", G_CALLBACK(onQuitItem), new std::function<void()>(std::move(onQuit)),
+                        deleteQuitAction, static_cast<GConnectFlags>(0));
   gtk_menu_shell_append(GTK_MENU_SHELL(menu), quitItem);
   gtk_widget_show_all(menu);
   api->setMenu(indicator, GTK_MENU(menu));

@@ -11,8 +11,8 @@
 //     started                                         written just before the exec of the wine loader
 // A start is "started" followed by the end of the pipe with nothing after it: a failed exec writes its own fail
 // record after "started".
-#ifndef CS_SANDBOX_JOIN_PROTOCOL_H
-#define CS_SANDBOX_JOIN_PROTOCOL_H
+#ifndef CS_LAUNCH_JOIN_PROTOCOL_H
+#define CS_LAUNCH_JOIN_PROTOCOL_H
 
 #include <string_view>
 
@@ -86,4 +86,4 @@ constexpr std::string_view joinStepOfExitStatus(int status) {
 
 }  // namespace cs
 
-#endif  // CS_SANDBOX_JOIN_PROTOCOL_H
+#endif  // CS_LAUNCH_JOIN_PROTOCOL_H

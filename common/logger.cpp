@@ -1,4 +1,4 @@
-#include "app/logger.h"
+#include "common/logger.h"
 
 #include <chrono>
 #include <ctime>

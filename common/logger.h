@@ -1,6 +1,6 @@
 // The program's log: timestamped lines on standard output.
-#ifndef CS_APP_LOGGER_H
-#define CS_APP_LOGGER_H
+#ifndef CS_COMMON_LOGGER_H
+#define CS_COMMON_LOGGER_H
 
 #include <string>
 
@@ -18,4 +18,4 @@ class Logger {
 
 }  // namespace cs
 
-#endif  // CS_APP_LOGGER_H
+#endif  // CS_COMMON_LOGGER_H

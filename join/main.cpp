@@ -11,7 +11,7 @@
 // of Cursello.exe are read from --exe-fd. The companion's environment (the game's) comes in --env-fd and the command
 // lines of the game's Proton processes in --proton-fd, each as NUL-terminated items: the helper itself starts with
 // no environment, since the game's, which the sandbox controls, could name libraries for the dynamic loader to load
-// into it while it is still outside. What it has to say goes to the status descriptor (sandbox/join_protocol.h);
+// into it while it is still outside. What it has to say goes to the status descriptor (launch/join_protocol.h);
 // standard input, output and error are /dev/null.
 //
 // Whatever the sandbox provides is read only after this process has entered it and dropped every capability: the
@@ -40,8 +40,8 @@
 #include "common/runtime_dir.h"
 #include "common/text.h"
 #include "launch/cursello_launch.h"
+#include "launch/join_protocol.h"
 #include "launch/sandboxed_launch.h"
-#include "sandbox/join_protocol.h"
 #include "steam/launch_context.h"
 
 #ifndef SYS_close_range
