@@ -205,9 +205,21 @@ void ProtonMonitor::poll() {
   const DisplayWatch::Windows windows = displays.scanOwnDisplay(!sessions.empty() || !launchAppIds.empty());
 
   for (const std::string& appId : launchAppIds) {
-    if (sessions.contains(appId)) continue;
-    sessions.emplace(appId, SessionState{});
-    logger.log("Detected Steam launch for AppID " + appId + "; waiting for Proton game window");
+    const bool inSandbox = games.sandboxOf(appId).has_value();
+    const auto found = sessions.find(appId);
+    if (found == sessions.end()) {
+      sessions.emplace(appId, SessionState{}).first->second.launchedInSandbox = inSandbox;
+      logger.log("Detected Steam launch for AppID " + appId + "; waiting for Proton game window");
+    } else if (found->second.launchedInSandbox && !inSandbox) {
+      // A sandbox claimed the AppID first: the game that Steam on the host launched takes the session, or the
+      // sandbox's claim would keep it from its companion for as long as that claim stands.
+      SessionState& state = found->second;
+      if (state.childPid > 0 && !state.childGone) orphanedChildren.push_back(state.childPid);
+      pendingStarts.drop(appId);
+      state = SessionState{};
+      logger.log("Detected Steam launch on the host for AppID " + appId +
+                 ", which a sandbox claimed before; following the host's game");
+    }
   }
 
   for (auto it = sessions.begin(); it != sessions.end();) {
@@ -242,7 +254,9 @@ void ProtonMonitor::poll() {
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
                             readyWindow.has_value() && isDifferentLaunchedWindow(state, *readyWindow);
     if (relaunched) {
+      const bool inSandbox = state.launchedInSandbox;
       state = SessionState{};
+      state.launchedInSandbox = inSandbox;
       logger.log("Detected Steam relaunch for AppID " + appId + " with new game window " +
                  windowLogText(*readyWindow));
     }

@@ -30,6 +30,7 @@ struct SessionState {
   std::uint64_t launchedWindowXid = 0;  // 0: no launch made
   std::string gameDisplay;              // the other display the game's windows were announced on; empty for ours
   std::unordered_map<std::string, std::string> inheritedEnv;
+  bool launchedInSandbox = false;  // the session follows a launch inside a sandbox, not Steam's on the host
 };
 
 // Returns true exactly when the phase is Waiting and both Proton processes and a ready window were seen.

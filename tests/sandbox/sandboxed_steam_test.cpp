@@ -394,6 +394,30 @@ TEST_F(SandboxedSteam, ASandboxClaimingHundredsOfGamesCostsAFewSessionsAndOneLin
   EXPECT_EQ(bus.notifications().size(), 1u);
 }
 
+// A sandbox launches an AppID, window and all, before the player starts it from Steam on the host: the host's
+// game takes the session and gets its companion.
+TEST_F(SandboxedSteam, SteamOnTheHostTakesAnAppIdThatASandboxClaimedFirst) {
+  desktop->installProton("Proton 9.0", persisted() / ".local/share/Steam");
+  desktop->makeCompatData("730", true, persisted() / ".local/share/Steam");
+  const fs::path native = desktop->installProton("Proton 8.0");
+  desktop->makeCompatData("730");
+  desktop->startLauncher();
+  startGame(flatpakLike("X" + x.display().substr(1), {}), {}, {"HOME=" + desktop->home().string()});
+  ASSERT_TRUE(desktop->waitForLog("Launched Cursello for AppID 730 with child pid ")) << dump();
+  desktop->startSteamLaunch("730", native, {});
+  desktop->startGame("730", native, "Game 730 on the host");
+  ASSERT_TRUE(desktop->waitForLog("Detected Steam launch on the host for AppID 730, which a sandbox claimed before; "
+                                  "following the host's game"))
+      << dump();
+  ASSERT_TRUE(waitUntil([&] {
+    for (const pid_t pid : desktop->companionPids()) {
+      const std::vector<std::string> args = desktop->companionArgs(pid);
+      if (!args.empty() && args.front() == (native / "files/bin/wine").string()) return true;
+    }
+    return false;
+  })) << dump();
+}
+
 TEST_F(SandboxedSteam, AContainerWhoseRootHoldsNoTmpOfTheLaunchersIsASandbox) {
   desktop->installProton("Proton 9.0");
   desktop->makeCompatData("730");
