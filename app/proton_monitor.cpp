@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <type_traits>
 #include <utility>
 
 #include "common/paths.h"
@@ -44,16 +45,21 @@ GameDisplay gameDisplayOf(const ProcessInfo& nativeProton, const std::string& ow
   return display;
 }
 
-// Returns the first pids joined by single spaces, and how many more there are: a sandbox may start thousands.
-std::string pidList(const std::set<std::int32_t>& pids) {
+// Returns the first few items joined by single spaces, and how many more there are: a sandbox may start thousands.
+template <typename Items>
+std::string firstFewOf(const Items& items) {
   constexpr std::size_t kMaxNamed = 8;
   std::string text;
   std::size_t named = 0;
-  for (auto pid = pids.begin(); pid != pids.end() && named < kMaxNamed; ++pid, ++named) {
+  for (auto item = items.begin(); item != items.end() && named < kMaxNamed; ++item, ++named) {
     if (!text.empty()) text += ' ';
-    text += std::to_string(*pid);
+    if constexpr (std::is_same_v<typename Items::value_type, std::string>) {
+      text += *item;
+    } else {
+      text += std::to_string(*item);
+    }
   }
-  if (pids.size() > named) text += " and " + std::to_string(pids.size() - named) + " more";
+  if (items.size() > named) text += " and " + std::to_string(items.size() - named) + " more";
   return text;
 }
 
@@ -170,13 +176,8 @@ std::set<std::string> ProtonMonitor::gamesToFollow(const GameTrees& games) {
     const std::size_t taken = std::min(appIds.size(), GameTrees::kMaxGamesPerSandbox);
     followed.insert(appIds.begin(), appIds.begin() + static_cast<std::ptrdiff_t>(taken));
     if (taken == appIds.size() || !crowdedSandboxesTold.insert(sandbox).second) continue;
-    std::string passedOver;
-    std::size_t named = 0;
-    constexpr std::size_t kMaxNamed = 8;
-    for (std::size_t i = taken; i < appIds.size() && named < kMaxNamed; ++i, ++named) {
-      passedOver += (passedOver.empty() ? "" : " ") + appIds[i];
-    }
-    if (appIds.size() - taken > named) passedOver += " and " + std::to_string(appIds.size() - taken - named) + " more";
+    const std::string passedOver =
+        firstFewOf(std::vector<std::string>(appIds.begin() + static_cast<std::ptrdiff_t>(taken), appIds.end()));
     const std::int32_t pid = games.launches().at(appIds.front()).front().process->pid;
     const std::string message = "Passing over Steam launches in the sandbox of pid " + std::to_string(pid) +
                                 " for AppIDs " + passedOver + ": at most " +
@@ -384,7 +385,7 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
   if (!passedOver.empty() && !state.passedOverReported) {
     state.passedOverReported = true;
     logger.log("Passing over processes for AppID " + appId + " that run outside the game's namespaces (pids " +
-               pidList(passedOver) + "): nothing of theirs is used for Cursello");
+               firstFewOf(passedOver) + "): nothing of theirs is used for Cursello");
   }
   if (!context) {
     if (!state.noContextReported) {

@@ -70,7 +70,6 @@ std::uint64_t startTimeOf(const ProcessInfo& info);
 
 // Returns the environ bytes of the process, reading them on first use; empty when they cannot be read or are longer
 // than kMaxEnvironmentBytes (environmentTooLong then says so).
-
 const std::string& environmentBytes(const ProcessInfo& info);
 
 // Returns the value of the variable in the process's environment; an empty value is a present value.

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -40,6 +41,21 @@ std::string executableOf(const ProcessHandle& process) {
   return std::string(target, static_cast<std::size_t>(length));
 }
 
+// The command line of the held process, within the cap; no value once it has ended or when it is longer.
+std::optional<std::string> commandLineOf(const ProcessHandle& process) {
+  if (!process.ok()) return std::nullopt;
+  const std::optional<std::string> bytes = process.readAtMost("cmdline", kMaxCommandLineBytes);
+  if (!bytes) return std::nullopt;
+  std::string words = joinNullSeparated(*bytes);
+  if (words.empty()) return std::nullopt;
+  return words;
+}
+
+// Whether both namespace keys name one pid namespace: a sandbox's sub-sandboxes share it, with mounts of their own.
+bool samePidNamespace(const std::optional<NamespaceKey>& a, const std::optional<NamespaceKey>& b) {
+  return a && b && a->pidDev == b->pidDev && a->pidIno == b->pidIno;
+}
+
 }  // namespace
 
 std::optional<std::string> pinnedCommandLine(const ProcessInfo& info) {
@@ -47,13 +63,7 @@ std::optional<std::string> pinnedCommandLine(const ProcessInfo& info) {
     if (info.commandLineTooLong) return std::nullopt;
     return info.commandLine;
   }
-  const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
-  if (!process.ok()) return std::nullopt;
-  const std::optional<std::string> bytes = process.readAtMost("cmdline", kMaxCommandLineBytes);
-  if (!bytes) return std::nullopt;
-  std::string words = joinNullSeparated(*bytes);
-  if (words.empty()) return std::nullopt;
-  return words;
+  return commandLineOf(ProcessHandle::open(info.pid, startTimeOf(info)));
 }
 
 bool executableLiesIn(std::string_view exeLink, const std::vector<std::filesystem::path>& directories) {
@@ -99,8 +109,8 @@ std::optional<ProcessMemory::Launch> judgeLaunch(const ProcessInfo& info, const 
                                                  std::optional<std::vector<std::filesystem::path>>& roots,
                                                  const std::vector<std::filesystem::path>& steamRoots) {
   const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
-  const std::optional<std::string> words = pinnedCommandLine(info);
-  if (!process.ok() || !words || extractAppId(*words) != listed) return std::nullopt;
+  const std::optional<std::string> words = commandLineOf(process);
+  if (!words || extractAppId(*words) != listed) return std::nullopt;
   ProcessMemory::Launch launch;
   launch.appId = listed;
   launch.place = judge.placeOf(process);
@@ -208,13 +218,8 @@ bool GameTrees::inTree(const std::vector<SteamLaunchProcess>& launches, std::siz
   const ProcessInfo& info = snapshot.processes[position];
   if (launches.front().place != GamePlace::Host) {
     const std::optional<NamespaceKey>& own = namespacesAt(position);
-    if (!own) return false;
-    for (const SteamLaunchProcess& launch : launches) {
-      if (launch.namespaces && launch.namespaces->pidDev == own->pidDev && launch.namespaces->pidIno == own->pidIno) {
-        return true;
-      }
-    }
-    return false;
+    return std::any_of(launches.begin(), launches.end(),
+                       [&](const SteamLaunchProcess& launch) { return samePidNamespace(launch.namespaces, own); });
   }
   const ProcessInfo* current = &info;
   for (int step = 0; step < kMaxWalkedPids && current != nullptr; ++step) {
@@ -277,7 +282,7 @@ std::optional<GameWindowOwner> GameTrees::ownerOfWindow(const std::string& appId
   const std::optional<NamespaceKey>& own = namespacesAt(positionOf(*window));
   if (!own) return std::nullopt;
   for (const SteamLaunchProcess& launch : launches) {
-    if (launch.namespaces && launch.namespaces->pidDev == own->pidDev && launch.namespaces->pidIno == own->pidIno) {
+    if (samePidNamespace(launch.namespaces, own)) {
       owner.launch = &launch;
       break;
     }
@@ -285,8 +290,7 @@ std::optional<GameWindowOwner> GameTrees::ownerOfWindow(const std::string& appId
   if (owner.launch == nullptr) return std::nullopt;
   for (const ProcessInfo* current = window; current != nullptr && owner.chain.size() < kMaxWalkedPids;
        current = parentOf(*current)) {
-    const std::optional<NamespaceKey>& theirs = namespacesAt(positionOf(*current));
-    if (!theirs || theirs->pidDev != own->pidDev || theirs->pidIno != own->pidIno) break;
+    if (!samePidNamespace(namespacesAt(positionOf(*current)), own)) break;
     owner.chain.push_back(current);
     if (claimsAt(positionOf(*current), appId, true)) return owner;
   }

@@ -68,6 +68,28 @@ class SandboxedSteam : public ::testing::Test {
   }
 
   fs::path persisted() const { return desktop->home() / ".var/app/com.valvesoftware.Steam"; }
+  fs::path decoyLibraryPath() const { return persisted() / ".local/share/Steam"; }
+  // A Flatpak app's own Steam library with "Proton 6.6" and AppID 730's prefix, the same game natively under
+  // "Proton 9.0", and the launcher started; returns the native build.
+  fs::path installDecoyAndNativeGame() {
+    desktop->installProton("Proton 6.6", decoyLibraryPath());
+    desktop->makeCompatData("730", true, decoyLibraryPath());
+    const fs::path proton = desktop->installProton("Proton 9.0");
+    desktop->makeCompatData("730");
+    desktop->startLauncher();
+    return proton;
+  }
+  // Expects the one companion to be the native build's, with the native launch's environment and nothing of the
+  // decoy's.
+  void expectNativeCompanion(const fs::path& proton) const {
+    const pid_t companion = desktop->companionPids().front();
+    EXPECT_EQ(desktop->companionArgs(companion).at(0), (proton / "files/bin/wine").string());
+    std::string env = "\n";
+    for (const std::string& entry : desktop->companionEnv(companion)) env += entry + "\n";
+    EXPECT_NE(env.find("\nNATIVE_MARK=1\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("\nLD_PRELOAD="), std::string::npos) << env;
+    EXPECT_EQ(env.find("\nDECOY_MARK="), std::string::npos) << env;
+  }
   // The companion's private directory in a /tmp, as the game sees it.
   std::string privateDir() const { return "/tmp/CurselloLinuxLauncher-" + std::to_string(user->uid); }
 
@@ -275,12 +297,9 @@ TEST_F(SandboxedSteam, AGameInAContainerOfTheUsersWithinTheSnapGetsItsCompanionI
 }
 
 TEST_F(SandboxedSteam, ANativeGamesCompanionTakesNothingFromAnotherSandboxsProcesses) {
-  const fs::path decoyLibrary = persisted() / ".local/share/Steam";
-  const fs::path decoyProton = desktop->installProton("Proton 6.6", decoyLibrary);
-  desktop->makeCompatData("730", true, decoyLibrary);
-  const fs::path proton = desktop->installProton("Proton 9.0");
-  desktop->makeCompatData("730");
-  desktop->startLauncher();
+  const fs::path decoyLibrary = decoyLibraryPath();
+  const fs::path decoyProton = decoyLibrary / "steamapps/common/Proton 6.6";
+  const fs::path proton = installDecoyAndNativeGame();
   // A Flatpak app, first: a process that claims to be Steam's launch of the game and a Proton process of it, with a
   // preload and a build in the app's own directory, which is the same path outside. It starts from a script inside,
   // so that nothing outside the sandbox carries its command line or environment.
@@ -300,13 +319,7 @@ TEST_F(SandboxedSteam, ANativeGamesCompanionTakesNothingFromAnotherSandboxsProce
   ASSERT_TRUE(waitUntil([&] { return desktop->companionPids().size() == 1; })) << dump();
   desktop->waitPasses(2);
 
-  const pid_t companion = desktop->companionPids().front();
-  EXPECT_EQ(desktop->companionArgs(companion).at(0), (proton / "files/bin/wine").string());
-  std::string companionEnv = "\n";
-  for (const std::string& entry : desktop->companionEnv(companion)) companionEnv += entry + "\n";
-  EXPECT_NE(companionEnv.find("\nNATIVE_MARK=1\n"), std::string::npos) << companionEnv;
-  EXPECT_EQ(companionEnv.find("\nLD_PRELOAD="), std::string::npos) << companionEnv;
-  EXPECT_EQ(companionEnv.find("\nDECOY_MARK="), std::string::npos) << companionEnv;
+  expectNativeCompanion(proton);
   // Nothing outside the native game's tree is even looked at: no line names the decoy.
   EXPECT_EQ(desktop->countLog("Passing over processes for AppID 730"), 0) << dump();
 }
@@ -314,12 +327,9 @@ TEST_F(SandboxedSteam, ANativeGamesCompanionTakesNothingFromAnotherSandboxsProce
 // A Flatpak app has the portal start a sandbox whose command line and environment it chose: the sandbox's outer
 // process on the host shows them, Steam's words and a Proton build of the app's own among them.
 TEST_F(SandboxedSteam, ASandboxsOuterProcessOnTheHostNamesNothingForANativeGame) {
-  const fs::path decoyLibrary = persisted() / ".local/share/Steam";
-  const fs::path decoyProton = desktop->installProton("Proton 6.6", decoyLibrary);
-  desktop->makeCompatData("730", true, decoyLibrary);
-  const fs::path proton = desktop->installProton("Proton 9.0");
-  desktop->makeCompatData("730");
-  desktop->startLauncher();
+  const fs::path decoyLibrary = decoyLibraryPath();
+  const fs::path decoyProton = decoyLibrary / "steamapps/common/Proton 6.6";
+  const fs::path proton = installDecoyAndNativeGame();
   std::vector<std::string> decoyEnv = desktop->protonEnvironment("730", decoyProton, decoyLibrary);
   decoyEnv.insert(decoyEnv.end(), {"LD_PRELOAD=" + (persisted() / "evil.so").string(), "DECOY_MARK=1"});
   std::vector<std::string> decoy = flatpakLike("X" + x.display().substr(1), {desktop->fakeProcess().string(),
@@ -330,24 +340,14 @@ TEST_F(SandboxedSteam, ASandboxsOuterProcessOnTheHostNamesNothingForANativeGame)
   desktop->startGame("730", proton, "Game 730");
   ASSERT_TRUE(waitUntil([&] { return desktop->companionPids().size() == 1; })) << dump();
 
-  const pid_t companion = desktop->companionPids().front();
-  EXPECT_EQ(desktop->companionArgs(companion).at(0), (proton / "files/bin/wine").string());
-  std::string companionEnv = "\n";
-  for (const std::string& entry : desktop->companionEnv(companion)) companionEnv += entry + "\n";
-  EXPECT_NE(companionEnv.find("\nNATIVE_MARK=1\n"), std::string::npos) << companionEnv;
-  EXPECT_EQ(companionEnv.find("\nLD_PRELOAD="), std::string::npos) << companionEnv;
-  EXPECT_EQ(companionEnv.find("\nDECOY_MARK="), std::string::npos) << companionEnv;
+  expectNativeCompanion(proton);
 }
 
 // A program in a sandbox, not Steam, shows a window whose process claims the game the user then starts natively:
 // that window is no window of the game's.
 TEST_F(SandboxedSteam, ASandboxedWindowClaimingANativeGameIsNotTheGamesWindow) {
-  const fs::path decoyLibrary = persisted() / ".local/share/Steam";
-  desktop->installProton("Proton 6.6", decoyLibrary);
-  desktop->makeCompatData("730", true, decoyLibrary);
-  const fs::path proton = desktop->installProton("Proton 9.0");
-  desktop->makeCompatData("730");
-  desktop->startLauncher();
+  const fs::path decoyLibrary = decoyLibraryPath();
+  const fs::path proton = installDecoyAndNativeGame();
   std::vector<std::string> decoyEnv = desktop->protonEnvironment("730", {}, decoyLibrary);
   decoyEnv.push_back("FAKE_WINDOW_TITLE=Game 730");
   std::vector<std::string> decoy =
@@ -369,10 +369,12 @@ TEST_F(SandboxedSteam, ASandboxClaimingHundredsOfGamesCostsAFewSessionsAndOneLin
   std::vector<TrayItem> items;
   ASSERT_TRUE(waitUntil([&] { return !(items = registeredTrayItems(bus.address())).empty(); })) << dump();
   const fs::path script = persisted() / "crowd.sh";
+  // Each a shell that carries Steam's words and waits for its sleep: light processes, so that the crowd loads the
+  // machine no more than the launcher's reading of it.
   writeFile(script, "big=$(head -c 65536 /dev/zero | tr '\\0' x)\n"
                     "for i in $(seq 5001 5300); do\n"
-                    "  BIG_A=$big BIG_B=$big STEAM_COMPAT_DATA_PATH=/s/steamapps/compatdata/$i '" +
-                        desktop->fakeProcess().string() + "' SteamLaunch AppId=$i &\n"
+                    "  BIG_A=$big BIG_B=$big STEAM_COMPAT_DATA_PATH=/s/steamapps/compatdata/$i "
+                    "sh -c 'sleep 600' SteamLaunch AppId=$i &\n"
                     "done\ntouch '" + (persisted() / "crowded").string() + "'\nwait\n");
   std::vector<std::string> crowd = flatpakLike("X" + x.display().substr(1), {"/bin/sh", script.string()});
   desktop->startProcess(crowd, SteamDesktop::baseEnvironment(), false, crowd.front());
