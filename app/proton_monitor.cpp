@@ -19,6 +19,7 @@
 #include "steam/library_roots.h"
 #include "steam/proton_processes.h"
 #include "steam/steam_launch.h"
+#include "steam/wine_display_driver.h"
 #include "x11/display_name.h"
 
 namespace cs {
@@ -28,6 +29,13 @@ namespace {
 // A session is cleared on the fifth consecutive pass without evidence, or without a window once its child is
 // gone: one missed pass (a process restarting, a window being recreated) must not end a game's session.
 constexpr std::int32_t kMaxMissedPolls = 4;
+
+// The most memory maps of one game's processes read in a pass while its display driver is unknown.
+constexpr std::size_t kDriverProbesPerPass = 2;
+// A watcher that ended is followed by the next no sooner than this many passes later; after this many in a row
+// that ended without a word, none is started for the session.
+constexpr std::uint64_t kWatchRestartPasses = 5;
+constexpr int kMaxFailedWatchStarts = 3;
 
 // Where a game shows its windows, from its newest Proton process.
 struct GameDisplay {
@@ -151,6 +159,16 @@ void ProtonMonitor::reapChildren() {
     // 0: still running. Any other failure (an interrupted call) is tried again at the next pass.
   }
 
+  for (auto& [appId, prefixWatch] : prefixWatches) {
+    if (!prefixWatch.watch || prefixWatch.watch->hasEnded()) continue;
+    int status = 0;
+    const pid_t result = waitpid(prefixWatch.watch->pid(), &status, WNOHANG);
+    if (result == prefixWatch.watch->pid() || (result < 0 && errno == ECHILD)) {
+      prefixWatch.watch->reaped();
+      logger.log("Window watcher for AppID " + appId + " exited");
+    }
+  }
+
   // Children of cleared sessions: reaped without a word, so that they do not stay zombies until we exit.
   std::erase_if(orphanedChildren, [](std::int32_t pid) {
     int status = 0;
@@ -217,6 +235,7 @@ void ProtonMonitor::poll() {
       SessionState& state = found->second;
       if (state.childPid > 0 && !state.childGone) orphanedChildren.push_back(state.childPid);
       pendingStarts.drop(appId);
+      endWindowWatch(appId);
       state = SessionState{};
       logger.log("Detected Steam launch on the host for AppID " + appId +
                  ", which a sandbox claimed before; following the host's game");
@@ -236,7 +255,19 @@ void ProtonMonitor::poll() {
     std::optional<WindowInfo> anyWindow;
     std::optional<WindowInfo> readyWindow;
     bool windowsKnown = true;  // without a Proton process, the game has no window
-    if (protonSeen) {
+    if (protonSeen && state.driver == WineDisplayDriver::Unknown &&
+        (state.phase == SessionPhase::Waiting || state.childGone)) {
+      probeDisplayDriver(appId, state, snapshot, games);
+    }
+    if (state.driver == WineDisplayDriver::Wayland) {
+      // The game shows no X11 window: its watcher tells what Wine knows, every window it tells of viewable.
+      const std::optional<std::vector<WindowInfo>> wineWindows = wineWindowsOf(appId, state, snapshot, games);
+      windowsKnown = wineWindows.has_value();
+      if (wineWindows) {
+        anyWindow = findGameWindowBy(*wineWindows, isGameWindowPid, true);
+        readyWindow = anyWindow;
+      }
+    } else if (protonSeen) {
       // Only the newest is asked: its judgement is the one kept for its namespaces.
       if (placeJudge->placeOf(ProcessHandle::open(newestProton->pid, startTimeOf(*newestProton))) ==
           GamePlace::Host) {
@@ -255,9 +286,7 @@ void ProtonMonitor::poll() {
     const bool relaunched = state.phase == SessionPhase::Launched && state.childGone && launchSeen &&
                             readyWindow.has_value() && isDifferentLaunchedWindow(state, *readyWindow);
     if (relaunched) {
-      const bool inSandbox = state.launchedInSandbox;
-      state = SessionState{};
-      state.launchedInSandbox = inSandbox;
+      state = relaunchedSession(state);
       logger.log("Detected Steam relaunch for AppID " + appId + " with new game window " +
                  windowLogText(*readyWindow));
     }
@@ -279,6 +308,7 @@ void ProtonMonitor::poll() {
                                : " window and Cursello child are gone; clearing session state"));
       if (state.childPid > 0 && !state.childGone) orphanedChildren.push_back(state.childPid);
       pendingStarts.drop(appId);
+      endWindowWatch(appId);
       it = sessions.erase(it);
       continue;
     }
@@ -308,6 +338,139 @@ void ProtonMonitor::poll() {
   displays.endPass();
   placeJudge->endPass();
   processMemory->endPass();
+  ++passCount;
+}
+
+void ProtonMonitor::probeDisplayDriver(const std::string& appId, SessionState& state, const ProcessSnapshot& snapshot,
+                                       const GameTrees& games) {
+  // Only the game's own Windows processes: Steam's, the Proton script and the wineserver map no driver, and would be
+  // read at every pass for nothing.
+  std::vector<const ProcessInfo*> candidates;
+  for (const ProcessInfo& info : snapshot.processes) {
+    if (runsWindowsProgram(info) && games.isProtonProcess(appId, info.pid)) candidates.push_back(&info);
+  }
+  for (std::size_t probe = 0; probe < std::min(kDriverProbesPerPass, candidates.size()); ++probe) {
+    const ProcessInfo& info = *candidates[state.driverProbeTurn++ % candidates.size()];
+    const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
+    const WineDisplayDriver driver = process.ok() ? displayDriverOf(process) : WineDisplayDriver::Unknown;
+    if (driver == WineDisplayDriver::Unknown) continue;
+    state.driver = driver;
+    state.driverPid = info.pid;
+    state.driverStartTime = startTimeOf(info);
+    if (driver == WineDisplayDriver::Wayland && !state.waylandTold) {
+      state.waylandTold = true;
+      logger.log("Game AppID " + appId + " uses Wine's Wayland driver; watching its windows from inside its prefix");
+    }
+    return;
+  }
+}
+
+std::optional<std::vector<WindowInfo>> ProtonMonitor::wineWindowsOf(const std::string& appId, SessionState& state,
+                                                                    const ProcessSnapshot& snapshot,
+                                                                    const GameTrees& games) {
+  PrefixWatch& prefixWatch = prefixWatches[appId];
+  if (prefixWatch.watch && prefixWatch.watch->hasEnded()) {
+    prefixWatch.watch->read();
+    prefixWatch.endedAfterStart = prefixWatch.watch->records().started();
+    prefixWatch.failedStarts = prefixWatch.endedAfterStart ? 0 : prefixWatch.failedStarts + 1;
+    prefixWatch.watch.reset();
+    prefixWatch.notBeforePass = passCount + kWatchRestartPasses;
+    if (prefixWatch.endedAfterStart) {
+      // It ends when only Wine's own processes are left: a relaunch is a new game whose driver is looked at anew.
+      state.driver = WineDisplayDriver::Unknown;
+      return std::vector<WindowInfo>();
+    }
+  }
+  if (!prefixWatch.watch) {
+    if (prefixWatch.failedStarts >= kMaxFailedWatchStarts) {
+      if (!prefixWatch.gaveUpTold) {
+        prefixWatch.gaveUpTold = true;
+        logger.log("Window watcher for AppID " + appId + " ended " + std::to_string(kMaxFailedWatchStarts) +
+                   " times without a word; the game's windows cannot be seen");
+      }
+      return std::nullopt;
+    }
+    if (passCount >= prefixWatch.notBeforePass) startWindowWatch(appId, state, games, prefixWatch);
+    if (!prefixWatch.watch) return prefixWatch.endedAfterStart ? std::optional(std::vector<WindowInfo>()) : std::nullopt;
+  }
+  prefixWatch.watch->read();
+  if (!prefixWatch.watch->records().started()) return std::nullopt;
+
+  std::vector<WindowInfo> windows;
+  for (const WatchWindowShown& shown : prefixWatch.watch->records().windows()) {
+    if (isWineProgramImage(shown.imagePath)) continue;
+    // Wine gives no unix pid of a Windows process: the window is the game's when the game's tree has a process that
+    // runs its program, the newest such.
+    const ProcessInfo* owner = nullptr;
+    for (const ProcessInfo& info : snapshot.processes) {
+      if (commandLineRunsImage(info.commandLine, shown.imagePath) && games.isProtonProcess(appId, info.pid)) {
+        owner = &info;
+      }
+    }
+    if (owner == nullptr) continue;
+    windows.push_back(WindowInfo{shown.window, owner->pid, shown.title, true, shown.windowsPid});
+  }
+  return windows;
+}
+
+void ProtonMonitor::startWindowWatch(const std::string& appId, SessionState& state, const GameTrees& games,
+                                     PrefixWatch& prefixWatch) {
+  const std::filesystem::path exe = executableDir() / kWindowWatchExeName;
+  if (!pathExists(exe)) {
+    if (!watcherMissingTold) {
+      watcherMissingTold = true;
+      const std::string message = "Games on Wine's Wayland driver cannot be served by this build: " +
+                                  std::string(kWindowWatchExeName) + " was not built (looked for " +
+                                  logText(exe.string()) + ")";
+      logger.log(message);
+      if (failureReporter) failureReporter({LaunchFailureKind::WatcherMissing, appId, "", message, {}});
+    }
+    return;
+  }
+  // The game's process that was seen to map the driver, as the pass found it below Steam's launch.
+  const ProcessHandle game = ProcessHandle::open(state.driverPid, state.driverStartTime);
+  const std::optional<GameWindowOwner> owner = games.ownerOfWindow(appId, state.driverPid);
+  if (!game.ok() || !owner || startTimeOf(*owner->chain.front()) != state.driverStartTime) {
+    // It has ended: the driver is looked for anew in the game's other processes.
+    state.driver = WineDisplayDriver::Unknown;
+    return;
+  }
+  if (placeJudge->placeOf(game) != GamePlace::Host) {
+    if (!prefixWatch.gaveUpTold) {
+      prefixWatch.gaveUpTold = true;
+      logger.log("Cannot watch the windows of AppID " + appId +
+                 " on Wine's Wayland driver: the game runs in a sandbox, where the window watcher is not started");
+    }
+    prefixWatch.failedStarts = kMaxFailedWatchStarts;
+    return;
+  }
+  const std::optional<NativeStart> start = nativeStartOf(appId, state, game, *owner, "");
+  if (!start) return;
+  const std::filesystem::path prefix = start->context.compatDataPath / "pfx";
+  // A wine started before the game's wineserver runs would start one of its own and boot the prefix itself.
+  if (!wineserverRuns(prefix)) return;
+  std::string error;
+  prefixWatch.watch = WineWindowWatch::start(start->context.winePath, exe,
+                                             launchEnvironment(start->context, start->environment), error);
+  prefixWatch.endedAfterStart = false;
+  if (!prefixWatch.watch) {
+    ++prefixWatch.failedStarts;
+    prefixWatch.notBeforePass = passCount + kWatchRestartPasses;
+    logger.log("Failed to start the window watcher for AppID " + appId + ": " + error);
+    return;
+  }
+  logger.log("Started the window watcher for AppID " + appId + " with pid " +
+             std::to_string(prefixWatch.watch->pid()) + " in " + logText(prefix.string()));
+}
+
+void ProtonMonitor::endWindowWatch(const std::string& appId) {
+  const auto found = prefixWatches.find(appId);
+  if (found == prefixWatches.end()) return;
+  if (found->second.watch && !found->second.watch->hasEnded()) {
+    found->second.watch->stop();
+    orphanedChildren.push_back(found->second.watch->pid());
+  }
+  prefixWatches.erase(found);
 }
 
 void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& state, const WindowInfo& window,
@@ -352,9 +515,10 @@ void ProtonMonitor::launchForReadyGame(const std::string& appId, SessionState& s
   launchForNativeGame(appId, state, window, game, *owner, companionDisplay);
 }
 
-void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& state, const WindowInfo& window,
-                                        const ProcessHandle& game, const GameWindowOwner& owner,
-                                        const std::optional<std::string>& companionDisplay) {
+std::optional<ProtonMonitor::NativeStart> ProtonMonitor::nativeStartOf(const std::string& appId, SessionState& state,
+                                                                      const ProcessHandle& game,
+                                                                      const GameWindowOwner& owner,
+                                                                      const std::string& windowTitle) {
   // Nothing is taken from a process that does not share our /tmp and pids, even below Steam's launch: a wrapper may
   // start the game's tree in a sandbox whose files are not the host's.
   std::set<std::int32_t> passedOver;
@@ -381,7 +545,7 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
     if (std::optional<std::string> words = pinnedCommandLine(*member)) commandLines.push_back(std::move(*words));
   }
   if (std::optional<std::string> words = pinnedCommandLine(launchInfo)) commandLines.push_back(std::move(*words));
-  const auto context = findLaunchContext(appId, commandLines, defaultSteamRoots(), FileRoot::host());
+  auto context = findLaunchContext(appId, commandLines, defaultSteamRoots(), FileRoot::host());
   if (!passedOver.empty() && !state.passedOverReported) {
     state.passedOverReported = true;
     logger.log("Passing over processes for AppID " + appId + " that run outside the game's namespaces (pids " +
@@ -392,22 +556,31 @@ void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& 
       state.noContextReported = true;
       const std::string message = "No usable Steam Proton context found for AppID " + appId;
       logger.log(message);
-      if (failureReporter) failureReporter({LaunchFailureKind::NoContext, appId, window.title, message, {}});
+      if (failureReporter) failureReporter({LaunchFailureKind::NoContext, appId, windowTitle, message, {}});
     }
-    return;
+    return std::nullopt;
   }
 
-  const std::filesystem::path exePath = curselloExePath();
   // The game's Wine processes run with Proton's sync settings, which Steam's launch process predates; the
   // companion must match them or its wineserver turns it away.
   ProcessInfo gameProcess;
-  gameProcess.pid = window.pid;
+  gameProcess.pid = game.pid();
   gameProcess.environment = game.readAtMost("environ", kMaxEnvironmentBytes).value_or(std::string());
   Environment environment = withGameSyncSettings(state.inheritedEnv, &gameProcess);
-  if (companionDisplay) environment.insert_or_assign("DISPLAY", *companionDisplay);
+  // On Wine's Wayland driver the game chose its display by its own variables, which Steam's launch may not have.
+  if (state.driver == WineDisplayDriver::Wayland) environment = withGameDisplayVariables(environment, gameProcess);
+  return NativeStart{std::move(*context), std::move(environment)};
+}
+
+void ProtonMonitor::launchForNativeGame(const std::string& appId, SessionState& state, const WindowInfo& window,
+                                        const ProcessHandle& game, const GameWindowOwner& owner,
+                                        const std::optional<std::string>& companionDisplay) {
+  std::optional<NativeStart> start = nativeStartOf(appId, state, game, owner, window.title);
+  if (!start) return;
+  if (companionDisplay) start->environment.insert_or_assign("DISPLAY", *companionDisplay);
   LaunchFailure failure;
-  if (!spawnCursello(appId, *context, exePath, environment, state.inheritedEnvPid, logger, state.childPid,
-                     &failure) &&
+  if (!spawnCursello(appId, start->context, curselloExePath(), start->environment, state.inheritedEnvPid, logger,
+                     state.childPid, &failure) &&
       failureReporter) {
     failure.appId = appId;
     failure.windowTitle = window.title;

@@ -15,6 +15,8 @@
 #include "common/logger.h"
 #include "launch/launch_failure.h"
 #include "launch/pending_sandbox_starts.h"
+#include "launch/wine_window_watch.h"
+#include "steam/launch_context.h"
 #include "proc/process_snapshot.h"
 #include "x11/display_watch.h"
 #include "x11/window_scanner.h"
@@ -81,6 +83,34 @@ class ProtonMonitor {
                            const ProcessHandle& game, const GameWindowOwner& owner,
                            const std::optional<std::string>& companionDisplay);
 
+  // Where and how a program starts beside a native game: the build and prefix, and the environment the companion
+  // gets. No value (told once a session) when no build is found.
+  struct NativeStart {
+    LaunchContext context;
+    Environment environment;
+  };
+  std::optional<NativeStart> nativeStartOf(const std::string& appId, SessionState& state, const ProcessHandle& game,
+                                           const GameWindowOwner& owner, const std::string& windowTitle);
+
+  // Games on Wine's Wayland driver show no X11 window; a watcher of ours inside the game's prefix tells their windows.
+  struct PrefixWatch {
+    std::unique_ptr<WineWindowWatch> watch;
+    int failedStarts = 0;             // watchers in a row that ended without a word
+    std::uint64_t notBeforePass = 0;  // when the next may start
+    bool endedAfterStart = false;     // the last one ended once the game had: it has no windows
+    bool gaveUpTold = false;
+  };
+  // Looks, a few processes a pass, at which display driver the game's Windows processes map.
+  void probeDisplayDriver(const std::string& appId, SessionState& state, const ProcessSnapshot& snapshot,
+                          const GameTrees& games);
+  // The game's windows as its watcher tells them, each tied to the game's process that runs its program; no value
+  // while they are not known (no watcher yet, or one that has not said it started).
+  std::optional<std::vector<WindowInfo>> wineWindowsOf(const std::string& appId, SessionState& state,
+                                                       const ProcessSnapshot& snapshot, const GameTrees& games);
+  void startWindowWatch(const std::string& appId, SessionState& state, const GameTrees& games, PrefixWatch& watch);
+  // Ends the game's watcher, if it has one, and forgets it; its process is reaped later.
+  void endWindowWatch(const std::string& appId);
+
   Logger logger;
   LaunchFailureReporter failureReporter;
   // Where the processes the pass asks about live (native, or in a sandbox), judged once per namespace; the servers
@@ -99,6 +129,9 @@ class ProtonMonitor {
   PendingSandboxStarts pendingStarts;
   // The sandboxes (by pid namespace) whose launches past the few followed were told, kept while they claim more.
   std::set<std::pair<std::uint64_t, std::uint64_t>> crowdedSandboxesTold;
+  std::unordered_map<std::string, PrefixWatch> prefixWatches;
+  bool watcherMissingTold = false;  // this build has no watcher: told at the first game that needed it
+  std::uint64_t passCount = 0;
 };
 
 }  // namespace cs

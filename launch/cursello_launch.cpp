@@ -45,6 +45,18 @@ Environment withGameSyncSettings(const Environment& inheritedEnv, const ProcessI
   return result;
 }
 
+Environment withGameDisplayVariables(const Environment& environment, const ProcessInfo& gameProcess) {
+  Environment result = environment;
+  for (const char* name : {"WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "DISPLAY"}) {
+    if (const std::optional<std::string> value = envValue(gameProcess, name)) {
+      result.insert_or_assign(name, *value);
+    } else {
+      result.erase(name);
+    }
+  }
+  return result;
+}
+
 std::vector<std::string> launchEnvironment(const LaunchContext& context, const Environment& inheritedEnv) {
   std::vector<std::string> entries;
   entries.reserve(inheritedEnv.size() + kControlledNames.size());

@@ -20,6 +20,11 @@ namespace cs {
 // Proton sets both only after Steam's launch process has started. gameProcess may be null.
 Environment withGameSyncSettings(const Environment& inheritedEnv, const ProcessInfo* gameProcess);
 
+// Returns the environment with the game's own display variables in place of its: WAYLAND_DISPLAY, XDG_RUNTIME_DIR
+// and DISPLAY as the game's process has them, each left out where the game has none. A game on Wine's Wayland driver
+// took it because of them (DISPLAY unset, most often), and a Wine process shows itself where its variables say.
+Environment withGameDisplayVariables(const Environment& environment, const ProcessInfo& gameProcess);
+
 // Returns the child's environment as NAME=VALUE strings: the inherited variables, then WINEPREFIX,
 // STEAM_COMPAT_DATA_PATH, STEAM_COMPAT_CLIENT_INSTALL_PATH and WINEDLLOVERRIDES, each once and last.
 std::vector<std::string> launchEnvironment(const LaunchContext& context, const Environment& inheritedEnv);

@@ -27,6 +27,7 @@ enum class LaunchFailureKind : std::int32_t {
   SandboxJoinFailed,  // a step of entering the game's sandbox, or of starting the companion there, failed
   LauncherIsRoot,     // the launcher runs as root, which starts nothing inside a game's sandbox
   SandboxCrowded,     // one sandbox claims more games at once than a player runs: the rest are passed over
+  WatcherMissing,     // this build has no window watcher, so games on Wine's Wayland driver cannot be served
 };
 
 struct LaunchFailure {

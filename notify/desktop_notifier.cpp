@@ -112,8 +112,9 @@ void onBus(GObject* /*source*/, GAsyncResult* result, gpointer data) {
 std::string whatToDo(const LaunchFailure& failure) {
   switch (failure.kind) {
     case LaunchFailureKind::NoDisplay:
-      return "The X11 display is unavailable, so the launcher cannot see game windows and never starts Cursello. "
-             "Log in to an X11 session, or one with Xwayland, and start the launcher again.";
+      return "The X11 display is unavailable, so the launcher cannot see the windows of games on X11 and never "
+             "starts Cursello for them. Games on Wine's Wayland driver are still served. Log in to an X11 session, "
+             "or one with Xwayland, and start the launcher again.";
     case LaunchFailureKind::NoContext:
       return "No Proton build, or no Proton data folder (compatdata) of this game, was found in your Steam "
              "libraries. Make sure the game runs with Proton in Steam, then start it again.";
@@ -159,6 +160,10 @@ std::string whatToDo(const LaunchFailure& failure) {
     case LaunchFailureKind::LauncherIsRoot:
       return "The launcher runs as root, and root starts nothing inside a game's sandbox: it would run the "
              "sandbox's programs with root's files. Quit it and start it as the user who plays.";
+    case LaunchFailureKind::WatcherMissing:
+      return "This build of the launcher lacks its window watcher, CurselloWindowWatch.exe (it is built only where "
+             "MinGW is installed), so it cannot see the windows of games on Wine's Wayland driver. Install the "
+             "launcher from a package, or build it again with MinGW (x86_64-w64-mingw32-gcc) installed.";
     case LaunchFailureKind::SandboxCrowded:
       return "A sandboxed program claims to run more Steam games at once than anyone plays. The launcher follows "
              "the first of them only; if you run Steam from Flathub, quit the games you are not playing.";
@@ -169,7 +174,10 @@ std::string whatToDo(const LaunchFailure& failure) {
 }  // namespace
 
 std::string failureSummary(const LaunchFailure& failure) {
-  if (failure.kind == LaunchFailureKind::NoDisplay) return "Cursello cannot be started for any game";
+  if (failure.kind == LaunchFailureKind::NoDisplay) return "Cursello cannot be started for games on X11";
+  if (failure.kind == LaunchFailureKind::WatcherMissing) {
+    return "Cursello cannot be started for games on Wine's Wayland driver";
+  }
   if (failure.kind == LaunchFailureKind::SandboxCrowded) return "Cursello passes over games of a sandbox";
   const std::string game = failure.windowTitle.empty() ? "AppID " + failure.appId : failure.windowTitle;
   return "Cursello could not be started for " + game;

@@ -24,6 +24,9 @@ struct WindowInfo {
   std::int32_t pid = -1;
   std::string title;     // _NET_WM_NAME, else WM_NAME, as bytes
   bool visible = false;  // map state is IsViewable
+  // Set (not 0) for a window that the watcher inside a game's Wine prefix told of, on Wine's Wayland driver: xid is
+  // then its Windows handle (HWND), this its Windows process id, and pid the game's process that runs its program.
+  std::uint32_t windowsPid = 0;
 };
 
 // A socket file as stat shows it; all 0 for none. The time tells apart a new socket that got a freed inode.

@@ -2,6 +2,10 @@
 // installation: a game's whole life as the user's desktop would show it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <sys/wait.h>
 // Xlib after GoogleTest: Xlib's macros (None, Bool, Status) would break GoogleTest's own names.
 #include <X11/Xatom.h>
@@ -9,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <thread>
@@ -57,6 +62,27 @@ std::vector<std::string> environOf(pid_t pid) {
     start = end + 1;
   }
   return items;
+}
+
+// Binds a socket where every wine looks for the prefix's server, as a running wineserver of the prefix has it; returns
+// its directory, for the caller to remove.
+fs::path bindWineserverSocket(const fs::path& prefix) {
+  struct stat folder {};
+  if (stat(prefix.c_str(), &folder) != 0) return {};
+  char name[128];
+  std::snprintf(name, sizeof name, "/tmp/.wine-%u/server-%llx-%llx", static_cast<unsigned>(getuid()),
+                static_cast<unsigned long long>(folder.st_dev), static_cast<unsigned long long>(folder.st_ino));
+  const fs::path dir = name;
+  fs::create_directories(dir);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = (dir / "socket").string();
+  if (path.size() >= sizeof address.sun_path) return {};
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return bound ? dir : fs::path();
 }
 
 char processState(pid_t pid) {
@@ -691,6 +717,89 @@ TEST_F(LauncherEndToEnd, TheLaunchersOwnDisplayLostAndBackIsToldOnceAndServedAga
   EXPECT_EQ(desktop->countLog(lost), 1) << dump();
   EXPECT_EQ(desktop->countLog(back), 1) << dump();
   EXPECT_FALSE(desktop->launcher().wait(std::chrono::milliseconds(0)).has_value()) << dump();
+}
+
+// A game on Wine's Wayland driver shows no X11 window, and this launcher has no X11 display at all: the watcher in
+// the game's prefix tells of the game's window, whose program ties it to the game's process, and the companion
+// starts with the game's own display variables. Lines that the game's code could write into the watcher's pipe, and
+// Wine's own windows, count for nothing.
+TEST_F(LauncherEndToEnd, AGameOnWinesWaylandDriverIsServedThroughItsWatcherWithoutAnX11Display) {
+  if (!WaylandDesktop::installed()) GTEST_SKIP() << "weston is not installed";
+  WaylandDesktop compositor;
+  ASSERT_TRUE(compositor.ok()) << compositor.diagnostics();
+  SteamDesktop wayland("", bus.address());
+  wayland.setLauncherEnvironment({"GDK_BACKEND=wayland", "WAYLAND_DISPLAY=" + compositor.socketPath().string()});
+  const fs::path proton = wayland.installProton("Proton 9.0");
+  const fs::path server = bindWineserverSocket(wayland.makeCompatData("730") / "pfx");
+  ASSERT_FALSE(server.empty());
+  const fs::path library = wayland.root() / "wine/x86_64-unix/winewayland.so";
+  writeFile(library, std::string(4096, 'w'));
+  const fs::path records = wayland.root() / "watch-records";
+  writeFile(records, "shown\t2c\t32\t800\t600\tZ:\\x5cgames\\x5cgame.exe\tBefore started\nstarted\t1\tsystem\n"
+                     "shown\t2b\t40\t800\t600\tC:\\x5cwindows\\x5csystem32\\x5cexplorer.exe\tWine's own\n"
+                     "shown\t2d\t" + std::string(2000, '1') + "\n" +
+                     "shown\t2a\t32\t1280\t720\tZ:\\x5cgames\\x5cgame.exe\tTest Game\n");
+  wayland.startLauncher();
+  std::vector<std::string> env = wayland.protonEnvironment("730", proton);
+  env.push_back("FAKE_WATCH_OUTPUT=" + records.string());
+  wayland.startSteamLaunch("730", proton, env);
+  std::vector<std::string> gameEnv = wayland.protonEnvironment("730", proton);
+  gameEnv.insert(gameEnv.end(), {"FAKE_MAP_FILE=" + library.string(), "WAYLAND_DISPLAY=wayland-7",
+                                 "XDG_RUNTIME_DIR=/run/user/4242"});
+  wayland.startInLaunch("730", {"Z:\\games\\game.exe"}, gameEnv);
+
+  const bool launched = wayland.waitForLog("Launched Cursello for AppID 730 with child pid ");
+  fs::remove_all(server);
+  std::string log;
+  for (const auto& line : wayland.log()) log += line.message + "\n";
+  ASSERT_TRUE(launched) << log;
+  EXPECT_EQ(wayland.countLog("Game AppID 730 uses Wine's Wayland driver; watching its windows from inside its prefix"),
+            1) << log;
+  EXPECT_EQ(wayland.countLog("Detected visible Proton game window for AppID 730; launching Cursello hwnd=0x2a "
+                             "winpid=32 title=\"Test Game\""),
+            1) << log;
+  std::vector<std::string> watcherArgs;
+  std::vector<std::string> companionEnv;
+  // The stand-in wine writes its records once it runs, which may be after the launch line.
+  waitUntil([&] {
+    for (const pid_t pid : wayland.companionPids()) {
+      const std::vector<std::string> args = wayland.companionArgs(pid);
+      if (args.size() == 2) watcherArgs = args;
+      if (args.size() == 5) companionEnv = wayland.companionEnv(pid);
+    }
+    return !watcherArgs.empty() && !companionEnv.empty();
+  });
+  ASSERT_EQ(watcherArgs.size(), 2u) << log;
+  EXPECT_EQ(watcherArgs[1], (wayland.launcherDir() / "CurselloWindowWatch.exe").string());
+  const auto has = [&](const std::string& entry) {
+    return std::find(companionEnv.begin(), companionEnv.end(), entry) != companionEnv.end();
+  };
+  EXPECT_TRUE(has("WAYLAND_DISPLAY=wayland-7") && has("XDG_RUNTIME_DIR=/run/user/4242")) << log;
+  EXPECT_TRUE(std::none_of(companionEnv.begin(), companionEnv.end(),
+                           [](const std::string& e) { return e.starts_with("DISPLAY="); }));
+}
+
+// Built without MinGW, the launcher has no watcher: it says so once, whatever the number of games that need one.
+TEST_F(LauncherEndToEnd, ABuildWithoutTheWatcherSaysOnceThatGamesOnTheWaylandDriverCannotBeServed) {
+  const fs::path proton = desktop->installProton("Proton 9.0");
+  const fs::path library = desktop->root() / "wine/x86_64-unix/winewayland.so";
+  writeFile(library, std::string(4096, 'w'));
+  desktop->startLauncher();
+  fs::remove(desktop->launcherDir() / "CurselloWindowWatch.exe");
+  for (const std::string appId : {"730", "440"}) {
+    desktop->makeCompatData(appId);
+    desktop->startSteamLaunch(appId, proton, desktop->protonEnvironment(appId, proton));
+    std::vector<std::string> gameEnv = desktop->protonEnvironment(appId, proton);
+    gameEnv.push_back("FAKE_MAP_FILE=" + library.string());
+    desktop->startInLaunch(appId, {"Z:\\games\\game" + appId + ".exe"}, gameEnv);
+  }
+  ASSERT_TRUE(desktop->waitForLog("Game AppID 440 uses Wine's Wayland driver;")) << dump();
+  ASSERT_TRUE(desktop->waitForLog("Game AppID 730 uses Wine's Wayland driver;")) << dump();
+  desktop->waitPasses(2);
+  EXPECT_EQ(desktop->countLog("Games on Wine's Wayland driver cannot be served by this build: "
+                              "CurselloWindowWatch.exe was not built"),
+            1) << dump();
+  EXPECT_TRUE(desktop->companionPids().empty()) << dump();
 }
 
 }  // namespace

@@ -57,5 +57,10 @@ TEST(SessionRules, WindowLogTextIsDecimalWithTheTitlesControlsEscaped) {
             "xid=18446744073709551615 pid=-1 title=\"\"");
 }
 
+TEST(SessionRules, AWineWindowIsLoggedByItsWindowsHandleAndProcess) {
+  EXPECT_EQ(windowLogText(WindowInfo{0x2006a, 4321, "Game\tOne", true, 32}),
+            "hwnd=0x2006a winpid=32 title=\"Game\\x09One\"");
+}
+
 }  // namespace
 }  // namespace cs

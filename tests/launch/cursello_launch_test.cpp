@@ -157,5 +157,14 @@ TEST(WithGameSyncSettings, TakesOnlyMissingSyncSwitchesFromTheGame) {
   }
 }
 
+TEST(CurselloLaunch, AGameOnWinesWaylandDriverLendsItsOwnDisplayVariables) {
+  // Steam's launch saw the desktop's X display; the game runs without one, and its wayland socket is its own.
+  ProcessInfo game;
+  game.environment = test::environBytes({{"WAYLAND_DISPLAY", "wayland-1"}, {"XDG_RUNTIME_DIR", "/run/user/1000"}});
+  const Environment inherited = {{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}, {"HOME", "/home/u"}};
+  EXPECT_EQ(withGameDisplayVariables(inherited, game),
+            (Environment{{"WAYLAND_DISPLAY", "wayland-1"}, {"XDG_RUNTIME_DIR", "/run/user/1000"}, {"HOME", "/home/u"}}));
+}
+
 }  // namespace
 }  // namespace cs

@@ -16,6 +16,9 @@
 //   FAKE_EXIT_AFTER_MS=N     exit with status 0 after N milliseconds
 //   FAKE_HUGE_ARGS=N         make /proc/<pid>/cmdline and environ N MiB long each (their first bytes the real ones,
 //                            the rest NUL bytes of untouched memory), as any process may without privilege
+//   FAKE_MAP_FILE=P          keep the file P mapped in memory (a stand-in for a library Wine loads)
+//   FAKE_WATCH_OUTPUT=P      as the wine loader given the window watcher (argv[1] ending in CurselloWindowWatch.exe),
+//                            write the bytes of P to its standard output, as the watcher writes its records
 //   FAKE_SPAWN_DIR=D         start, as its own children, what requests in D ask for (as Steam's reaper starts a
 //                            game's processes): a file NAME.req holds the program, the argument count, the
 //                            arguments and the environment, each ended by a NUL byte; the child's pid is written to
@@ -32,6 +35,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <linux/prctl.h>
@@ -121,6 +125,16 @@ int runAsWine(int argc, char** argv) {
   }
   std::printf("stand-in wine %s started: %s\n", pid.c_str(), joined.c_str());
   std::fflush(stdout);
+  const std::string watcher = "CurselloWindowWatch.exe";
+  const std::string program = argc > 1 ? argv[1] : "";
+  if (const char* output = var("FAKE_WATCH_OUTPUT");
+      output != nullptr && program.size() >= watcher.size() &&
+      program.compare(program.size() - watcher.size(), watcher.size(), watcher) == 0) {
+    std::ifstream records(output, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(records), {}};
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+  }
   // Also ends when its directory is gone, so that a test that removed its files leaves no process behind.
   while (exists(dir) && !exists(dir + "/wine.exit") && !exists(dir + "/wine-" + pid + ".exit")) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -331,6 +345,14 @@ int main(int argc, char** argv) {
   if (const char* huge = var("FAKE_HUGE_ARGS"); huge != nullptr && !makeArgumentsHuge(std::strtoul(huge, nullptr, 10))) {
     std::perror("making the command line huge");
     return 1;
+  }
+  if (const char* library = var("FAKE_MAP_FILE")) {
+    const int fd = open(library, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0) == MAP_FAILED) {
+      std::perror("mapping FAKE_MAP_FILE");
+      return 1;
+    }
+    close(fd);
   }
   ShownWindow window;
   if (var("FAKE_WINDOW") != nullptr || var("FAKE_WINDOW_TITLE") != nullptr || var("FAKE_WINDOW_WM_NAME") != nullptr) {

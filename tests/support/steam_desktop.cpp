@@ -227,6 +227,8 @@ void SteamDesktop::startLauncher(bool withCursello) {
   fs::copy_file(joinHelperBinary(), launcherDir() / joinHelperBinary().filename(), fs::copy_options::overwrite_existing,
                 ec);
   if (withCursello) writeFile(curselloExe(), "MZ stand-in for Cursello.exe\n");
+  // The window watcher is built with MinGW, which a developer may lack: the stand-in wine is never given its bytes.
+  writeFile(launcherDir() / "CurselloWindowWatch.exe", "MZ stand-in for the window watcher\n");
   startInstalledLauncher(binary);
 }
 

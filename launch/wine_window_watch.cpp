@@ -1,0 +1,160 @@
+#include "launch/wine_window_watch.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <variant>
+
+#include "launch/cursello_launch.h"
+
+namespace cs {
+
+namespace {
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (lowerAscii(text[i]) != lowerAscii(prefix[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void WatchedWindows::take(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t newline = bytes.find('\n');
+    const std::string_view piece = bytes.substr(0, newline);
+    if (!skippingLong) {
+      // The cap counts the newline: a line's text is at most one byte shorter.
+      if (partial.size() + piece.size() >= kWatchLineMax) {
+        partial.clear();
+        skippingLong = true;
+        ++dropped;
+      } else {
+        partial.append(piece);
+      }
+    }
+    if (newline == std::string_view::npos) return;
+    if (!skippingLong) takeLine(partial);
+    partial.clear();
+    skippingLong = false;
+    bytes.remove_prefix(newline + 1);
+  }
+}
+
+void WatchedWindows::takeLine(std::string_view line) {
+  const std::optional<WatchRecord> record = parseWatchLine(line);
+  const auto keptAt = [&](std::uint64_t window) {
+    return std::find_if(shown.begin(), shown.end(), [&](const WatchWindowShown& w) { return w.window == window; });
+  };
+  bool taken = false;
+  if (!record) {
+  } else if (const auto* started = std::get_if<WatchStarted>(&*record)) {
+    taken = !startedSeen && started->version == kWatchProtocolVersion;
+    startedSeen = startedSeen || taken;
+  } else if (!startedSeen) {
+    // Nothing counts before the watcher said who it is.
+  } else if (const auto* window = std::get_if<WatchWindowShown>(&*record)) {
+    taken = shown.size() < kMaxWindows && keptAt(window->window) == shown.end();
+    if (taken) shown.push_back(*window);
+  } else if (const auto* gone = std::get_if<WatchWindowGone>(&*record)) {
+    const auto at = keptAt(gone->window);
+    taken = at != shown.end();
+    if (taken) shown.erase(at);
+  }
+  if (!taken) ++dropped;
+}
+
+bool commandLineRunsImage(std::string_view commandLine, std::string_view imagePath) {
+  if (imagePath.empty()) return false;
+  if (commandLine.starts_with('"')) {
+    commandLine.remove_prefix(1);
+    return startsWithIgnoringCase(commandLine, imagePath) && commandLine.substr(imagePath.size()).starts_with('"');
+  }
+  if (!startsWithIgnoringCase(commandLine, imagePath)) return false;
+  const std::string_view rest = commandLine.substr(imagePath.size());
+  return rest.empty() || rest.front() == ' ';
+}
+
+bool isWineProgramImage(std::string_view imagePath) { return startsWithIgnoringCase(imagePath, "C:\\windows\\"); }
+
+bool wineserverRuns(const std::filesystem::path& prefix) {
+  struct stat folder {};
+  if (stat(prefix.c_str(), &folder) != 0) return false;
+  // Where every Wine puts its server's socket: a directory of the user's named after the prefix's device and inode.
+  char socketPath[128];
+  std::snprintf(socketPath, sizeof socketPath, "/tmp/.wine-%u/server-%llx-%llx/socket", static_cast<unsigned>(getuid()),
+                static_cast<unsigned long long>(folder.st_dev), static_cast<unsigned long long>(folder.st_ino));
+  struct stat server {};
+  return lstat(socketPath, &server) == 0 && S_ISSOCK(server.st_mode);
+}
+
+std::unique_ptr<WineWindowWatch> WineWindowWatch::start(const std::filesystem::path& wine,
+                                                        const std::filesystem::path& exe,
+                                                        std::vector<std::string> environment, std::string& error) {
+  int ends[2] = {-1, -1};
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    error = std::string("no pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
+  FileDescriptor readEnd(ends[0]);
+  const FileDescriptor writeEnd(ends[1]);
+  // Our end never waits: a pass reads what has come and goes on.
+  if (fcntl(readEnd.get(), F_SETFL, O_NONBLOCK) != 0) {
+    error = std::string("pipe not made non-blocking: ") + std::strerror(errno);
+    return nullptr;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  // dup2 clears close-on-exec on the copy: the watcher keeps its standard output and nothing else of ours.
+  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+  std::vector<std::string> arguments = {wine.string(), exe.string()};
+  std::vector<char*> argv = pointersTo(arguments);
+  std::vector<char*> envp = pointersTo(environment);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, arguments.front().c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) {
+    error = std::strerror(failed);
+    return nullptr;
+  }
+  return std::unique_ptr<WineWindowWatch>(new WineWindowWatch(static_cast<std::int32_t>(pid), std::move(readEnd)));
+}
+
+WineWindowWatch::~WineWindowWatch() = default;
+
+void WineWindowWatch::read() {
+  if (closed) return;
+  char chunk[8192];
+  for (std::size_t taken = 0; taken < kMaxBytesPerRead;) {
+    const ssize_t count = ::read(output.get(), chunk, std::min(sizeof chunk, kMaxBytesPerRead - taken));
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      if (errno != EAGAIN) closed = true;
+      return;
+    }
+    if (count == 0) {
+      closed = true;
+      return;
+    }
+    taken += static_cast<std::size_t>(count);
+    records_.take(std::string_view(chunk, static_cast<std::size_t>(count)));
+  }
+}
+
+void WineWindowWatch::stop() {
+  if (!wasReaped && processId > 0) kill(processId, SIGKILL);
+}
+
+}  // namespace cs

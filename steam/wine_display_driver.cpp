@@ -1,0 +1,93 @@
+#include "steam/wine_display_driver.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "proc/process_handle.h"
+#include "proc/process_snapshot.h"
+
+namespace cs {
+
+namespace {
+
+constexpr std::string_view kWaylandLibrary = "/winewayland.so";
+constexpr std::string_view kX11Library = "/winex11.so";
+
+// What the lines seen so far map, the stronger driver kept.
+WineDisplayDriver stronger(WineDisplayDriver a, WineDisplayDriver b) {
+  if (a == WineDisplayDriver::Wayland || b == WineDisplayDriver::Wayland) return WineDisplayDriver::Wayland;
+  if (a == WineDisplayDriver::X11 || b == WineDisplayDriver::X11) return WineDisplayDriver::X11;
+  return WineDisplayDriver::Unknown;
+}
+
+WineDisplayDriver driverOfLine(std::string_view line) {
+  if (line.ends_with(kWaylandLibrary)) return WineDisplayDriver::Wayland;
+  if (line.ends_with(kX11Library)) return WineDisplayDriver::X11;
+  return WineDisplayDriver::Unknown;
+}
+
+bool endsWithExe(std::string_view word) {
+  if (word.size() < 4) return false;
+  std::string tail(word.substr(word.size() - 4));
+  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return tail == ".exe";
+}
+
+}  // namespace
+
+WineDisplayDriver displayDriverInMaps(std::string_view maps) {
+  WineDisplayDriver found = WineDisplayDriver::Unknown;
+  for (std::size_t start = 0; start < maps.size();) {
+    std::size_t end = maps.find('\n', start);
+    if (end == std::string_view::npos) end = maps.size();
+    found = stronger(found, driverOfLine(maps.substr(start, end - start)));
+    start = end + 1;
+  }
+  return found;
+}
+
+WineDisplayDriver displayDriverOf(const ProcessHandle& process) {
+  const FileDescriptor file = process.openAt("maps", O_RDONLY);
+  if (file.get() < 0) return WineDisplayDriver::Unknown;
+  // Line by line through one chunk: only the unfinished last line is carried over, so the memory held is a chunk
+  // and a line whatever the map's length.
+  WineDisplayDriver found = WineDisplayDriver::Unknown;
+  std::string carried;
+  char chunk[65536];
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t count = ::read(file.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return WineDisplayDriver::Unknown;
+    if (count == 0) break;
+    total += static_cast<std::size_t>(count);
+    if (total > kMaxMemoryMapBytes) return WineDisplayDriver::Unknown;
+    const std::string_view text(chunk, static_cast<std::size_t>(count));
+    const std::size_t lastNewline = text.rfind('\n');
+    if (lastNewline == std::string_view::npos) {
+      // A path is at most a page: a longer line names no library of Wine's, and is not kept.
+      if (carried.size() < 8192) carried.append(text);
+      continue;
+    }
+    const std::size_t firstNewline = text.find('\n');
+    carried.append(text.substr(0, firstNewline));
+    found = stronger(found, driverOfLine(carried));
+    found = stronger(found, displayDriverInMaps(text.substr(firstNewline + 1, lastNewline - firstNewline)));
+    carried.assign(text.substr(lastNewline + 1));
+  }
+  return stronger(found, driverOfLine(carried));
+}
+
+bool runsWindowsProgram(const ProcessInfo& info) {
+  std::string_view line = info.commandLine;
+  if (line.starts_with('"')) {
+    const std::size_t close = line.find('"', 1);
+    return close != std::string_view::npos && endsWithExe(line.substr(1, close - 1));
+  }
+  return endsWithExe(line.substr(0, line.find(' ')));
+}
+
+}  // namespace cs

@@ -1,0 +1,40 @@
+// Which display driver a game's Wine took. Wine loads one driver's unix library into each of its processes (the
+// prefix's desktop process first) and keeps only the one it chose, so the memory map of any Windows process of the
+// game tells it; nothing in the environment does (a game on X11 has WAYLAND_DISPLAY too).
+#ifndef CS_STEAM_WINE_DISPLAY_DRIVER_H
+#define CS_STEAM_WINE_DISPLAY_DRIVER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace cs {
+
+class ProcessHandle;
+struct ProcessInfo;
+
+enum class WineDisplayDriver : std::int32_t {
+  Unknown,  // no driver mapped yet (the process has made no window so far), or the map could not be read
+  X11,
+  Wayland,
+};
+
+// The most bytes of one memory map read: a game maps thousands of regions, and the drivers' libraries lie high, near
+// the end of the listing; a map longer than this tells nothing.
+inline constexpr std::size_t kMaxMemoryMapBytes = 8u << 20;
+
+// Returns the driver whose unix library (a path ending in "/winewayland.so" or "/winex11.so") a line of the
+// /proc/<pid>/maps text maps; Wayland when both are (Wine unloads the one it did not choose).
+WineDisplayDriver displayDriverInMaps(std::string_view maps);
+
+// Reads the memory map of the held process, in chunks and at most kMaxMemoryMapBytes of it, and returns the driver
+// it maps.
+WineDisplayDriver displayDriverOf(const ProcessHandle& process);
+
+// Whether the process runs a Windows program: Wine writes the program's Windows command line over its own, so the
+// first word (quoted or not) names an ".exe" (any case).
+bool runsWindowsProgram(const ProcessInfo& info);
+
+}  // namespace cs
+
+#endif  // CS_STEAM_WINE_DISPLAY_DRIVER_H
