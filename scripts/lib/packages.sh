@@ -5,12 +5,12 @@
 # package for it and nothing is installed: what uses it is skipped with a message. A need missing from a table is
 # unknown there, and the script stops, saying what to install. docs/development.md lists these tables: change both.
 
-# The launcher's build.
-BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator xcb)
+# The launcher's build, with the MinGW compiler for the window watcher that goes beside it.
+BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator xcb mingw)
 # ./scripts/test: the test build (the tests and the benchmark draw with Xlib), the services the tests start, the
-# package checks, and Wine with the MinGW compiler for the Windows programs of the end-to-end test with real Wine.
+# package checks, and Wine for the Windows programs of the end-to-end test with real Wine.
 TEST_PACKAGES=(x11 gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
-  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine mingw systemd-analyze)
+  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine systemd-analyze)
 # The simulation that ./scripts/run plays without a display.
 SIMULATION_PACKAGES=(x11 gtest xvfb openbox dbus gdbus)
 # ./scripts/package: the tools of every package it builds.

@@ -26,6 +26,15 @@ deb_files_as() {  # LIBDIR
     -e 's|^/usr/share/doc/\([^/]*\)/copyright$|/usr/share/licenses/\1/copyright|' \
     -e '\|^/usr/share/doc/[^/]*/changelog.gz$|d' | sort
 }
+# The window watcher in the program directory DIR: a Windows program (a PE file, "MZ" first), which wine loads as a
+# file, so readable by everyone and executable by no one.
+window_watch_in() {  # DIR
+  local exe=$1/CurselloWindowWatch.exe
+  if [ "$(head -c 2 "$exe")" != MZ ] || [ "$(stat -c %a "$exe")" != 644 ]; then
+    echo "no window watcher, a PE file of mode 644, at $exe"
+    exit 1
+  fi
+}
 # The link on PATH must lead to the program in LIBDIR: link_leads_to_program TARGET LIBDIR
 link_leads_to_program() {
   [ "$(realpath -m "/usr/bin/$1")" = "$2/CurselloLinuxLauncher/CurselloLinuxLauncher" ] || { echo "link: $1"; exit 1; }
@@ -61,6 +70,7 @@ installed_for_user() {  # DATA CURSELLO
   local unit=$1/systemd/user/CurselloLinuxLauncher.service
   [ -x "$program" ]
   [ -x "${program%/*}/CurselloSandboxJoin" ]
+  window_watch_in "${program%/*}"
   cmp "$2" "${program%/*}/Cursello.exe"
   [ "$(readlink -f "$HOME/.local/bin/CurselloLinuxLauncher")" = "$program" ]
   grep -qx "Exec=$program" "$HOME/.config/autostart/CurselloLinuxLauncher.desktop"
@@ -82,14 +92,17 @@ case $check in
 ./usr/local/bin/CurselloLinuxLauncher
 ./usr/local/lib/CurselloLinuxLauncher/CurselloLinuxLauncher
 ./usr/local/lib/CurselloLinuxLauncher/CurselloSandboxJoin
+./usr/local/lib/CurselloLinuxLauncher/CurselloWindowWatch.exe
 ./usr/local/lib/systemd/user/CurselloLinuxLauncher.service
 ./usr/local/share/applications/CurselloLinuxLauncher.desktop
 ./usr/local/share/icons/hicolor/32x32/apps/CurselloLinuxLauncher.png
 ./usr/local/share/man/man1/CurselloLinuxLauncher.1.gz
 ./usr/local/share/metainfo/CurselloLinuxLauncher.metainfo.xml"
     [ "$(readlink "$tmp/usr/local/bin/CurselloLinuxLauncher")" = ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher ]
+    window_watch_in "$tmp/usr/local/lib/CurselloLinuxLauncher"
     # Only the tests and the benchmark draw with Xlib: no package depends on it for the program.
-    if readelf -d "$tmp"/usr/local/lib/CurselloLinuxLauncher/* | grep 'NEEDED.*libX11'; then exit 1; fi
+    if readelf -d "$tmp"/usr/local/lib/CurselloLinuxLauncher/Cursello{LinuxLauncher,SandboxJoin} |
+      grep 'NEEDED.*libX11'; then exit 1; fi
     desktop-file-validate "$tmp"/etc/xdg/autostart/*.desktop "$tmp"/usr/local/share/applications/*.desktop
     needs man
     warnings=$(man --warnings -l "$tmp/usr/local/share/man/man1/CurselloLinuxLauncher.1.gz" 2>&1 > /dev/null)
@@ -100,11 +113,13 @@ case $check in
       -e ' ./usr/lib/CurselloLinuxLauncher/CurselloSandboxJoin$' \
       -e ' ./usr/bin/CurselloLinuxLauncher -> ../lib/CurselloLinuxLauncher/CurselloLinuxLauncher$' \
       -e ' ./usr/share/doc/cursello-linux-launcher/copyright$' -e ' ./usr/share/doc/cursello-linux-launcher/changelog.gz$' \
-      -e ' ./usr/lib/systemd/user/CurselloLinuxLauncher.service$' | grep -qx 6
+      -e ' ./usr/lib/systemd/user/CurselloLinuxLauncher.service$' \
+      -e ' ./usr/lib/CurselloLinuxLauncher/CurselloWindowWatch.exe$' | grep -qx 7
     # The user unit is enabled for every user on the first install only, and no longer after the purge.
     mkdir "$tmp/root" "$tmp/control"
     dpkg-deb -x "$deb" "$tmp/root"
     dpkg-deb -e "$deb" "$tmp/control"
+    window_watch_in "$tmp/root/usr/lib/CurselloLinuxLauncher"
     enables_unit_once "$tmp/root" "$tmp/control/postinst : configure" "$tmp/control/postinst : configure 0.1.0" \
       "$tmp/control/postrm : purge"
     dpkg-deb --field "$deb" Depends | tr ',' '\n' | grep -c -E '^ ?(libgtk-3-0|libayatana-appindicator3-1|libxcb-res0)( |$)' \
@@ -123,6 +138,7 @@ case $check in
     diff <(dpkg-deb --info "$deb" conffiles) <(bsdtar -xOf "$pkg" .PKGINFO | sed -n 's|^backup = |/|p')
     mkdir "$tmp/root"
     bsdtar -xf "$pkg" -C "$tmp/root"
+    window_watch_in "$tmp/root/usr/lib/CurselloLinuxLauncher"
     enables_unit_once "$tmp/root" "$tmp/root/.INSTALL post_install" "$tmp/root/.INSTALL post_upgrade" \
       "$tmp/root/.INSTALL post_remove" ;;
   rpm)  # the same, with the program directory in the libdir; and rpmlint finds no error
@@ -140,6 +156,7 @@ case $check in
     rpmlint -c "$tmp/distribution.toml" "$rpm"
     mkdir "$tmp/root"
     (cd "$tmp/root" && rpm2cpio "$rpm" | cpio -idm --quiet)
+    window_watch_in "$tmp/root$libdir/CurselloLinuxLauncher"
     rpm -qp --qf '%{POSTIN}' "$rpm" > "$tmp/post"
     rpm -qp --qf '%{POSTUN}' "$rpm" > "$tmp/postun"
     enables_unit_once "$tmp/root" "$tmp/post : 1" "$tmp/post : 2" "$tmp/postun : 0"
@@ -152,7 +169,8 @@ case $check in
     top=$(basename "$bundle" -x86_64.tar.gz)
     [ "$(tar -tzf "$bundle" | cut -d / -f 1 | sort -u)" = "$top" ]
     tar -xzf "$bundle" -C "$tmp"
-    if readelf -d "$tmp/$top"/files/usr/lib/CurselloLinuxLauncher/* | grep -E 'NEEDED.*(libstdc\+\+|libgcc_s)'; then
+    if readelf -d "$tmp/$top"/files/usr/lib/CurselloLinuxLauncher/Cursello{LinuxLauncher,SandboxJoin} |
+      grep -E 'NEEDED.*(libstdc\+\+|libgcc_s)'; then
       exit 1
     fi
     mkdir "$tmp/path"
@@ -174,6 +192,7 @@ case $check in
     needs apt-get
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb"
     dpkg-query --listfiles cursello-linux-launcher > "$build_dir/package-files"
+    window_watch_in /usr/lib/CurselloLinuxLauncher
     page=$(MANPAGER=cat MANWIDTH=200 man CurselloLinuxLauncher)
     [[ $page == *"CurselloLinuxLauncher - start Cursello.exe inside Steam games that run under Proton"* ]]
     [ -L /etc/systemd/user/gamescope-session.target.wants/CurselloLinuxLauncher.service ] ;;
