@@ -9,6 +9,9 @@
 //             gamescope): the wall-clock time of a pass, averaged over passes once a second for a minute, the
 //             time the main loop is held up
 //
+// The game's process carries a Windows program's command line, as Wine writes one, so that while the game waits for
+// its window the pass also looks, as for any game, at which display driver its Wine has mapped.
+//
 // The extra processes that crowd /proc carry desktop-sized environments (60 variables, about 4 KB). With DISPLAY
 // set, a stand-in shows 30 other windows, and the game's window is shown there too (run it under a window manager:
 // Xvfb :9 & DISPLAY=:9 openbox & DISPLAY=:9 poll_benchmark 300 1000). Without a display the session case is left
@@ -275,7 +278,7 @@ struct Game {
     }
     launch = spawn(w.reaper().string(),
                    {w.reaper().string(), "--reaper", protonEnvFile.string(), "SteamLaunch",
-                    std::string("AppId=") + kAppId, "--", selfPath(), "python3", "--stand-in",
+                    std::string("AppId=") + kAppId, "--", selfPath(), "Z:\\g\\game.exe", "--stand-in",
                     otherDisplay ? "0" : "1", (w.proton() / "proton").string(), "waitforexitandrun", "/g/game.exe"},
                    launchEnv);
   }
