@@ -39,8 +39,10 @@ fs::path waylandWineRoot() {
 // which lets an ordinary user mount the root; it maps the user to itself.
 std::vector<std::string> inWineRoot(const fs::path& root, const std::vector<fs::path>& shared,
                                     const std::vector<std::string>& argv, const std::vector<std::string>& options) {
+  // clang-format off
   std::vector<std::string> command = {programInPath("bwrap").string(), "--unshare-user", "--bind", root.string(), "/",
-                                      "--bind", "/proc", "/proc", "--dev-bind", "/dev", "/dev", "--bind", "/tmp", "/tmp"};
+      "--bind", "/proc", "/proc", "--dev-bind", "/dev", "/dev", "--bind", "/tmp", "/tmp"};
+  // clang-format on
   for (const fs::path& path : shared) command.insert(command.end(), {"--bind", path.string(), path.string()});
   command.insert(command.end(), options.begin(), options.end());
   command.push_back("--");

@@ -10,6 +10,8 @@
 // after the prefix's device and inode, which a bind mount keeps), and the launcher takes the game for one on the
 // host. The game runs with DISPLAY unset and a compositor's WAYLAND_DISPLAY, which makes wine 10 take its Wayland
 // driver: the game then has no X11 window at all.
+#include "tests/wine/wayland_wine.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -26,7 +28,6 @@
 #include "tests/support/steam_desktop.h"
 #include "tests/support/test_support.h"
 #include "tests/support/x_server.h"
-#include "tests/wine/wayland_wine.h"
 #include "tests/wine/wine_prefix.h"
 
 namespace cs::test {
@@ -149,8 +150,7 @@ TEST_F(WaylandWatch, TheWatcherFindsTheWindowOfAGameOnTheWaylandDriver) {
   // As the launcher runs it: the game's wine in the game's prefix. It needs no display of its own.
   const std::unique_ptr<Subprocess> watcher =
       startWine({(home.path() / "CurselloWindowWatch.exe").string()}, wineEnvironment(prefix), watchOutput);
-  ASSERT_TRUE(waitUntil([&] { return linesOf(slurp(watchOutput)).size() >= 2; }, std::chrono::seconds(60)))
-      << dump();
+  ASSERT_TRUE(waitUntil([&] { return linesOf(slurp(watchOutput)).size() >= 2; }, std::chrono::seconds(60))) << dump();
   const std::vector<std::string> lines = linesOf(slurp(watchOutput));
   EXPECT_EQ(parseWatchLine(lines[0]), WatchRecord(WatchStarted{.version = 1, .systemProcess = true})) << dump();
   const std::optional<WatchRecord> shown = parseWatchLine(lines[1]);
@@ -186,12 +186,13 @@ class WaylandLauncher : public WaylandWine {
     writeFile(proton / "files/bin/wine", wineRootScript(root, shared, kRootWineLoader));
     writeFile(proton / "files/bin/wineserver", wineRootScript(root, shared, kRootWineserver));
     // A Proton build that puts its games on the Wayland driver; the game waits 3 s before it shows its window.
-    writeFile(proton / "proton", "#!/bin/sh\n# proton VERB GAME\nunset DISPLAY\n"
-                                 "exec \"$(dirname \"$0\")/files/bin/wine\" \"$2\" 3000\n");
+    writeFile(proton / "proton",
+              "#!/bin/sh\n# proton VERB GAME\nunset DISPLAY\n"
+              "exec \"$(dirname \"$0\")/files/bin/wine\" \"$2\" 3000\n");
     fs::create_directories(library / "ubuntu12_32");
     fs::copy_file(fs::canonical("/bin/sh"), library / "ubuntu12_32/reaper", fs::copy_options::overwrite_existing);
-    for (const fs::path& script :
-         {proton / "files/bin/wine", proton / "files/bin/wineserver", proton / "proton", library / "ubuntu12_32/reaper"}) {
+    for (const fs::path& script : {proton / "files/bin/wine", proton / "files/bin/wineserver", proton / "proton",
+                                   library / "ubuntu12_32/reaper"}) {
       fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
                                   fs::perms::group_exec | fs::perms::others_exec);
     }
@@ -212,10 +213,10 @@ class WaylandLauncher : public WaylandWine {
     std::vector<std::string> env = compositor->clientEnvironment(desktop->protonEnvironment("730", proton, library));
     env.insert(env.end(),
                {"HOME=" + desktop->home().string(), "WINEDLLOVERRIDES=mscoree,mshtml=", "WINEDEBUG=fixme-all"});
-    std::vector<std::string> argv = asUser(
-        *user, {(library / "ubuntu12_32/reaper").string(), "-c", "shift 3\n\"$@\"\nexit $?", "reaper", "SteamLaunch",
-                "AppId=730", "--", (proton / "proton").string(), "waitforexitandrun",
-                (library / "steamapps/common/Test Game/game.exe").string()});
+    std::vector<std::string> argv =
+        asUser(*user, {(library / "ubuntu12_32/reaper").string(), "-c", "shift 3\n\"$@\"\nexit $?", "reaper",
+                       "SteamLaunch", "AppId=730", "--", (proton / "proton").string(), "waitforexitandrun",
+                       (library / "steamapps/common/Test Game/game.exe").string()});
     desktop->startProcess(argv, env, false, argv.front());
   }
 
@@ -238,7 +239,8 @@ TEST_F(WaylandLauncher, AGameOnTheWaylandDriverGetsItsCompanionOnceItsWindowShow
   // The game's wine starts its wineserver and services first; the companion's wine then starts in seconds.
   const fs::path shows = prefix / "drive_c/game-shows-window";
   ASSERT_TRUE(waitUntil([&] { return fs::exists(shows); }, std::chrono::seconds(120))) << dump();
-  const std::string onWayland = "Game AppID 730 uses Wine's Wayland driver; watching its windows from inside its prefix";
+  const std::string onWayland =
+      "Game AppID 730 uses Wine's Wayland driver; watching its windows from inside its prefix";
   EXPECT_TRUE(desktop->waitForLog(onWayland)) << dump();
   const fs::path answer = prefix / "drive_c/cursello-found.txt";
   ASSERT_TRUE(waitUntil([&] { return fs::exists(answer); }, std::chrono::seconds(60))) << dump();

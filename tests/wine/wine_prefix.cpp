@@ -1,7 +1,6 @@
 #include "tests/wine/wine_prefix.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdio>
