@@ -8,9 +8,10 @@
 # The launcher's build, with the MinGW compiler for the window watcher that goes beside it.
 BUILD_PACKAGES=(compiler cmake make pkg-config gtk3 appindicator xcb mingw)
 # ./scripts/test: the test build (the tests and the benchmark draw with Xlib), the services the tests start, the
-# package checks, and Wine for the Windows programs of the end-to-end test with real Wine.
+# package checks, and Wine for the Windows programs of the end-to-end test with real Wine; debootstrap makes the
+# Debian 13 root whose wine 10 runs games on Wine's Wayland driver (scripts/lib/wine_root.sh).
 TEST_PACKAGES=(x11 gtest xvfb openbox dbus gdbus weston xauth desktop-file-utils file man groff
-  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine systemd-analyze)
+  deb-tools lintian arch-tools rpm-tools rpmlint bubblewrap wine systemd-analyze debootstrap)
 # The simulation that ./scripts/run plays without a display.
 SIMULATION_PACKAGES=(x11 gtest xvfb openbox dbus gdbus)
 # ./scripts/package: the tools of every package it builds.
@@ -31,6 +32,7 @@ declare -A DEBIAN_PACKAGES=(
   [clang]=clang [fuzzer-runtime]=libclang-rt-dev
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
   [bubblewrap]=bubblewrap [wine]=wine64 [mingw]=gcc-mingw-w64-x86-64 [systemd-analyze]=systemd
+  [debootstrap]="debootstrap debian-archive-keyring"
 )
 
 declare -A ARCH_PACKAGES=(
@@ -43,6 +45,7 @@ declare -A ARCH_PACKAGES=(
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=imagemagick
   [bubblewrap]=bubblewrap [wine]=wine [mingw]=mingw-w64-gcc [systemd-analyze]=systemd
+  [debootstrap]="debootstrap debian-archive-keyring"
 )
 
 declare -A FEDORA_PACKAGES=(
@@ -55,6 +58,7 @@ declare -A FEDORA_PACKAGES=(
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
   [bubblewrap]=bubblewrap [wine]=wine-core [mingw]=mingw64-gcc [systemd-analyze]=systemd
+  [debootstrap]=debootstrap
 )
 
 declare -A OPENSUSE_PACKAGES=(
@@ -67,4 +71,5 @@ declare -A OPENSUSE_PACKAGES=(
   [clang]=clang [fuzzer-runtime]=compiler-rt
   [xfce-panel]=xfce4-panel [xfce-notifyd]=xfce4-notifyd [xdotool]=xdotool [imagemagick]=ImageMagick
   [bubblewrap]=bubblewrap [wine]=wine [mingw]=mingw64-cross-gcc [systemd-analyze]=systemd
+  [debootstrap]=debootstrap
 )

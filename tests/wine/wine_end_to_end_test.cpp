@@ -2,9 +2,6 @@
 // starts one, and the companion, a Windows stand-in for Cursello.exe, asks its wineserver for the game's window.
 // Only a companion on the game's own wineserver finds it: natively, and inside a Flatpak-like sandbox.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cstdio>
 
 #include "tests/support/session_bus.h"
 #include "tests/support/steam_desktop.h"
@@ -82,23 +79,6 @@ class RealWine : public ::testing::Test {
     return slurp(answer);
   }
 
-  // The wineservers of the prefix, in whatever /tmp: a server works in the directory of its socket, which is
-  // named after the prefix's device and inode.
-  int wineserversOfPrefix() const {
-    struct stat info {};
-    if (stat(prefix.c_str(), &info) != 0) return -1;
-    char name[64];
-    std::snprintf(name, sizeof name, "server-%llx-%llx", static_cast<unsigned long long>(info.st_dev),
-                  static_cast<unsigned long long>(info.st_ino));
-    int count = 0;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-      if (!slurp(entry.path() / "comm").starts_with("wineserver")) continue;
-      if (fs::read_symlink(entry.path() / "cwd", ec).filename() == name) ++count;
-    }
-    return count;
-  }
-
   std::string dump() const {
     std::string text;
     for (const auto& line : desktop->log()) text += line.time + " " + line.message + "\n";
@@ -120,7 +100,7 @@ TEST_F(RealWine, ANativeGamesCompanionSharesItsWineserver) {
   startGame(desktop->steamRoot(), asUser(*user, {}));
 
   EXPECT_EQ(companionAnswer(), "found\n") << dump();
-  EXPECT_EQ(wineserversOfPrefix(), 1) << dump();
+  EXPECT_EQ(wineserversOfPrefix(prefix), 1) << dump();
   EXPECT_EQ(desktop->countLog("Launched Cursello for AppID 730 with child pid "), 1) << dump();
 }
 
@@ -139,7 +119,7 @@ TEST_F(RealWine, AFlatpakGamesCompanionSharesItsWineserverInsideTheSandbox) {
 
   EXPECT_EQ(companionAnswer(), "found\n") << dump();
   EXPECT_EQ(desktop->countLog("Game AppID 730 runs in a sandbox (pid "), 1) << dump();
-  EXPECT_EQ(wineserversOfPrefix(), 1) << dump();
+  EXPECT_EQ(wineserversOfPrefix(prefix), 1) << dump();
 }
 
 }  // namespace

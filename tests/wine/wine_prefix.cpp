@@ -1,7 +1,9 @@
 #include "tests/wine/wine_prefix.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 
 namespace cs::test {
@@ -75,6 +77,22 @@ fs::path prefixTemplate(const TestUser& user, const fs::path& loader) {
   fs::rename(partial, made, ec);
   fs::remove_all(partial, ec);
   return fs::exists(made) ? made : fs::path();
+}
+
+// A wineserver works in the directory of its socket, which is named after the prefix's device and inode.
+int wineserversOfPrefix(const fs::path& prefix) {
+  struct stat info {};
+  if (stat(prefix.c_str(), &info) != 0) return -1;
+  char name[64];
+  std::snprintf(name, sizeof name, "server-%llx-%llx", static_cast<unsigned long long>(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino));
+  int count = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    if (!slurp(entry.path() / "comm").starts_with("wineserver")) continue;
+    if (fs::read_symlink(entry.path() / "cwd", ec).filename() == name) ++count;
+  }
+  return count;
 }
 
 }  // namespace cs::test

@@ -34,6 +34,10 @@ bool copyTree(const std::filesystem::path& from, const std::filesystem::path& to
 // tree; an empty path (and a test failure) when wineboot failed.
 std::filesystem::path prefixTemplate(const TestUser& user, const std::filesystem::path& loader);
 
+// The wineservers that serve the prefix, wherever they run (another mount namespace, another /tmp); -1 when the
+// prefix is not there.
+int wineserversOfPrefix(const std::filesystem::path& prefix);
+
 }  // namespace cs::test
 
 #endif  // CS_TESTS_WINE_WINE_PREFIX_H
