@@ -165,7 +165,11 @@ void ProtonMonitor::reapChildren() {
     const pid_t result = waitpid(prefixWatch.watch->pid(), &status, WNOHANG);
     if (result == prefixWatch.watch->pid() || (result < 0 && errno == ECHILD)) {
       prefixWatch.watch->reaped();
-      logger.log("Window watcher for AppID " + appId + " exited");
+      // How it ended tells a watcher that Wine could not start from one that saw the game end.
+      std::string how;
+      if (result == prefixWatch.watch->pid() && WIFEXITED(status)) how = " with status " + std::to_string(WEXITSTATUS(status));
+      if (result == prefixWatch.watch->pid() && WIFSIGNALED(status)) how = " on signal " + std::to_string(WTERMSIG(status));
+      logger.log("Window watcher for AppID " + appId + " exited" + how);
     }
   }
 
@@ -347,12 +351,14 @@ void ProtonMonitor::probeDisplayDriver(const std::string& appId, SessionState& s
   // read at every pass for nothing.
   std::vector<const ProcessInfo*> candidates;
   for (const ProcessInfo& info : snapshot.processes) {
-    if (runsWindowsProgram(info) && games.isProtonProcess(appId, info.pid)) candidates.push_back(&info);
+    if (!windowsProgramName(info.commandLine).empty() && games.isProtonProcess(appId, info.pid)) {
+      candidates.push_back(&info);
+    }
   }
   for (std::size_t probe = 0; probe < std::min(kDriverProbesPerPass, candidates.size()); ++probe) {
     const ProcessInfo& info = *candidates[state.driverProbeTurn++ % candidates.size()];
     const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
-    const WineDisplayDriver driver = process.ok() ? displayDriverOf(process) : WineDisplayDriver::Unknown;
+    const WineDisplayDriver driver = runsWineLoader(process) ? displayDriverOf(process) : WineDisplayDriver::Unknown;
     if (driver == WineDisplayDriver::Unknown) continue;
     state.driver = driver;
     state.driverPid = info.pid;
@@ -399,11 +405,13 @@ std::optional<std::vector<WindowInfo>> ProtonMonitor::wineWindowsOf(const std::s
   std::vector<WindowInfo> windows;
   for (const WatchWindowShown& shown : prefixWatch.watch->records().windows()) {
     if (isWineProgramImage(shown.imagePath)) continue;
-    // Wine gives no unix pid of a Windows process: the window is the game's when the game's tree has a process that
-    // runs its program, the newest such.
+    // Wine gives no unix pid of a Windows process: the window is the game's when a Wine process of the game's tree
+    // runs a program of that name, the newest such.
+    const std::string program = windowsProgramName(shown.imagePath);
     const ProcessInfo* owner = nullptr;
     for (const ProcessInfo& info : snapshot.processes) {
-      if (commandLineRunsImage(info.commandLine, shown.imagePath) && games.isProtonProcess(appId, info.pid)) {
+      if (program.empty() || windowsProgramName(info.commandLine) != program) continue;
+      if (games.isProtonProcess(appId, info.pid) && runsWineLoader(ProcessHandle::open(info.pid, startTimeOf(info)))) {
         owner = &info;
       }
     }

@@ -75,28 +75,34 @@ void WatchedWindows::takeLine(std::string_view line) {
   if (!taken) ++dropped;
 }
 
-bool commandLineRunsImage(std::string_view commandLine, std::string_view imagePath) {
-  if (imagePath.empty()) return false;
-  if (commandLine.starts_with('"')) {
-    commandLine.remove_prefix(1);
-    return startsWithIgnoringCase(commandLine, imagePath) && commandLine.substr(imagePath.size()).starts_with('"');
-  }
-  if (!startsWithIgnoringCase(commandLine, imagePath)) return false;
-  const std::string_view rest = commandLine.substr(imagePath.size());
-  return rest.empty() || rest.front() == ' ';
-}
-
 bool isWineProgramImage(std::string_view imagePath) { return startsWithIgnoringCase(imagePath, "C:\\windows\\"); }
 
 bool wineserverRuns(const std::filesystem::path& prefix) {
   struct stat folder {};
   if (stat(prefix.c_str(), &folder) != 0) return false;
-  // Where every Wine puts its server's socket: a directory of the user's named after the prefix's device and inode.
-  char socketPath[128];
-  std::snprintf(socketPath, sizeof socketPath, "/tmp/.wine-%u/server-%llx-%llx/socket", static_cast<unsigned>(getuid()),
-                static_cast<unsigned long long>(folder.st_dev), static_cast<unsigned long long>(folder.st_ino));
-  struct stat server {};
-  return lstat(socketPath, &server) == 0 && S_ISSOCK(server.st_mode);
+  // Wine keeps its server's socket in a directory of the user's in /tmp named after the prefix's device and inode:
+  // below ".wine-<uid>" upstream and in Proton; below a private directory of its own in Debian's build, which names
+  // it in the prefix's "wineserver" file.
+  std::vector<std::string> parents = {".wine-" + std::to_string(getuid())};
+  const FileDescriptor named(open((prefix / "wineserver").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char name[64] = {};
+  struct stat file {};
+  if (named.get() >= 0 && fstat(named.get(), &file) == 0 && S_ISREG(file.st_mode)) {
+    const ssize_t length = ::read(named.get(), name, sizeof name - 1);
+    const std::string_view text(name, length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (!text.empty() && text.find_first_of("/\n") == std::string_view::npos && text != "." && text != "..") {
+      parents.emplace_back(text);
+    }
+  }
+  char serverDir[64];
+  std::snprintf(serverDir, sizeof serverDir, "server-%llx-%llx", static_cast<unsigned long long>(folder.st_dev),
+                static_cast<unsigned long long>(folder.st_ino));
+  for (const std::string& parent : parents) {
+    struct stat server {};
+    const std::string socketPath = "/tmp/" + parent + "/" + serverDir + "/socket";
+    if (lstat(socketPath.c_str(), &server) == 0 && S_ISSOCK(server.st_mode)) return true;
+  }
+  return false;
 }
 
 std::unique_ptr<WineWindowWatch> WineWindowWatch::start(const std::filesystem::path& wine,

@@ -47,10 +47,6 @@ class WatchedWindows {
   std::size_t dropped = 0;
 };
 
-// Whether a Windows program's image path names the program the process runs: its command line, written over by
-// Wine with the Windows one, starts with the path (quoted or not, in any case) and a blank or its end.
-bool commandLineRunsImage(std::string_view commandLine, std::string_view imagePath);
-
 // Whether the image is one of Wine's own programs (below C:\windows), whose windows are never a game's.
 bool isWineProgramImage(std::string_view imagePath);
 

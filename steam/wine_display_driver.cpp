@@ -7,7 +7,6 @@
 #include <string>
 
 #include "proc/process_handle.h"
-#include "proc/process_snapshot.h"
 
 namespace cs {
 
@@ -29,11 +28,18 @@ WineDisplayDriver driverOfLine(std::string_view line) {
   return WineDisplayDriver::Unknown;
 }
 
-bool endsWithExe(std::string_view word) {
-  if (word.size() < 4) return false;
-  std::string tail(word.substr(word.size() - 4));
-  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return tail == ".exe";
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = lowerAscii(c);
+  return lower;
+}
+
+// The file name at the end of a Windows or unix path.
+std::string_view fileNameOf(std::string_view path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -81,13 +87,32 @@ WineDisplayDriver displayDriverOf(const ProcessHandle& process) {
   return stronger(found, driverOfLine(carried));
 }
 
-bool runsWindowsProgram(const ProcessInfo& info) {
-  std::string_view line = info.commandLine;
-  if (line.starts_with('"')) {
-    const std::size_t close = line.find('"', 1);
-    return close != std::string_view::npos && endsWithExe(line.substr(1, close - 1));
+std::string windowsProgramName(std::string_view commandLine) {
+  std::string_view program;
+  if (commandLine.starts_with('"')) {
+    const std::size_t close = commandLine.find('"', 1);
+    if (close == std::string_view::npos) return {};
+    program = commandLine.substr(1, close - 1);
+  } else {
+    // Up to the first ".exe" that ends a word: a unix path given as it was may hold blanks.
+    const std::string lower = lowerCase(commandLine);
+    for (std::size_t at = lower.find(".exe"); at != std::string::npos; at = lower.find(".exe", at + 1)) {
+      if (at + 4 == lower.size() || lower[at + 4] == ' ') {
+        program = commandLine.substr(0, at + 4);
+        break;
+      }
+    }
   }
-  return endsWithExe(line.substr(0, line.find(' ')));
+  const std::string name = lowerCase(fileNameOf(program));
+  return name.size() > 4 && name.ends_with(".exe") ? name : std::string();
+}
+
+bool runsWineLoader(const ProcessHandle& process) {
+  char target[4096];
+  const ssize_t length = process.ok() ? readlinkat(process.fd(), "exe", target, sizeof target - 1) : -1;
+  if (length <= 0) return false;
+  const std::string_view name = fileNameOf(std::string_view(target, static_cast<std::size_t>(length)));
+  return name.starts_with("wine") && !name.starts_with("wineserver");
 }
 
 }  // namespace cs

@@ -6,12 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace cs {
 
 class ProcessHandle;
-struct ProcessInfo;
 
 enum class WineDisplayDriver : std::int32_t {
   Unknown,  // no driver mapped yet (the process has made no window so far), or the map could not be read
@@ -31,9 +31,15 @@ WineDisplayDriver displayDriverInMaps(std::string_view maps);
 // it maps.
 WineDisplayDriver displayDriverOf(const ProcessHandle& process);
 
-// Whether the process runs a Windows program: Wine writes the program's Windows command line over its own, so the
-// first word (quoted or not) names an ".exe" (any case).
-bool runsWindowsProgram(const ProcessInfo& info);
+// Returns the file name, in lower case, of the Windows program that a Wine process's command line starts with. Wine
+// writes the program's command line over its own: a Windows path (quoted when it holds a blank), or for the first
+// program of a prefix the unix path it was started by, unquoted even when it holds a blank. Empty when the line
+// names no ".exe" program.
+std::string windowsProgramName(std::string_view commandLine);
+
+// Whether the held process runs Wine's loader (wine, wine64 or their preloaders, by its executable's file name),
+// as every Windows program under Wine does; a wineserver does not.
+bool runsWineLoader(const ProcessHandle& process);
 
 }  // namespace cs
 

@@ -746,7 +746,10 @@ TEST_F(LauncherEndToEnd, AGameOnWinesWaylandDriverIsServedThroughItsWatcherWitho
   std::vector<std::string> gameEnv = wayland.protonEnvironment("730", proton);
   gameEnv.insert(gameEnv.end(), {"FAKE_MAP_FILE=" + library.string(), "WAYLAND_DISPLAY=wayland-7",
                                  "XDG_RUNTIME_DIR=/run/user/4242"});
-  wayland.startInLaunch("730", {"Z:\\games\\game.exe"}, gameEnv);
+  // Run as Wine runs a Windows program: its loader's executable, with the program's command line.
+  const fs::path loader = wayland.root() / "wine/wine64-preloader";
+  fs::copy_file(wayland.fakeProcess(), loader);
+  wayland.startInLaunch("730", {"Z:\\games\\game.exe"}, gameEnv, true, loader);
 
   const bool launched = wayland.waitForLog("Launched Cursello for AppID 730 with child pid ");
   fs::remove_all(server);
@@ -784,6 +787,8 @@ TEST_F(LauncherEndToEnd, ABuildWithoutTheWatcherSaysOnceThatGamesOnTheWaylandDri
   const fs::path proton = desktop->installProton("Proton 9.0");
   const fs::path library = desktop->root() / "wine/x86_64-unix/winewayland.so";
   writeFile(library, std::string(4096, 'w'));
+  const fs::path loader = desktop->root() / "wine/wine64-preloader";
+  fs::copy_file(desktop->fakeProcess(), loader);
   desktop->startLauncher();
   fs::remove(desktop->launcherDir() / "CurselloWindowWatch.exe");
   for (const std::string appId : {"730", "440"}) {
@@ -791,7 +796,7 @@ TEST_F(LauncherEndToEnd, ABuildWithoutTheWatcherSaysOnceThatGamesOnTheWaylandDri
     desktop->startSteamLaunch(appId, proton, desktop->protonEnvironment(appId, proton));
     std::vector<std::string> gameEnv = desktop->protonEnvironment(appId, proton);
     gameEnv.push_back("FAKE_MAP_FILE=" + library.string());
-    desktop->startInLaunch(appId, {"Z:\\games\\game" + appId + ".exe"}, gameEnv);
+    desktop->startInLaunch(appId, {"Z:\\games\\game" + appId + ".exe"}, gameEnv, true, loader);
   }
   ASSERT_TRUE(desktop->waitForLog("Game AppID 440 uses Wine's Wayland driver;")) << dump();
   ASSERT_TRUE(desktop->waitForLog("Game AppID 730 uses Wine's Wayland driver;")) << dump();

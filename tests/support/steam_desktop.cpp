@@ -147,7 +147,7 @@ pid_t SteamDesktop::startProcess(const std::vector<std::string>& argv, std::vect
 }
 
 pid_t SteamDesktop::startInLaunch(const std::string& appId, const std::vector<std::string>& argv,
-                                  std::vector<std::string> env, bool waitReady) {
+                                  std::vector<std::string> env, bool waitReady, const fs::path& program) {
   const auto launch = std::find_if(launches.rbegin(), launches.rend(), [&](const Launch& l) {
     return l.appId == appId && processes.contains(l.pid) && kill(l.pid, 0) == 0;
   });
@@ -155,7 +155,7 @@ pid_t SteamDesktop::startInLaunch(const std::string& appId, const std::vector<st
   const fs::path ready = prepareEnvironment(env, waitReady);
   // Dies with its launch, as a game's processes end when Steam's reaper is stopped.
   env.push_back("FAKE_DIE_WITH_PARENT=1");
-  std::string request = fakeProcess().string() + '\0' + std::to_string(argv.size()) + '\0';
+  std::string request = (program.empty() ? fakeProcess() : program).string() + '\0' + std::to_string(argv.size()) + '\0';
   for (const std::string& arg : argv) request.append(arg).push_back('\0');
   for (const std::string& entry : env) request.append(entry).push_back('\0');
   const std::string name = "spawn-" + std::to_string(++readyCounter);
@@ -228,7 +228,10 @@ void SteamDesktop::startLauncher(bool withCursello) {
                 ec);
   if (withCursello) writeFile(curselloExe(), "MZ stand-in for Cursello.exe\n");
   // The window watcher is built with MinGW, which a developer may lack: the stand-in wine is never given its bytes.
-  writeFile(launcherDir() / "CurselloWindowWatch.exe", "MZ stand-in for the window watcher\n");
+  // A test with real Wine puts the real one there first.
+  if (!fs::exists(launcherDir() / "CurselloWindowWatch.exe", ec)) {
+    writeFile(launcherDir() / "CurselloWindowWatch.exe", "MZ stand-in for the window watcher\n");
+  }
   startInstalledLauncher(binary);
 }
 

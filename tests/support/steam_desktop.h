@@ -63,8 +63,9 @@ class SteamDesktop {
                          const std::vector<std::string>& env);
   // Starts a process as startProcess does, as a child of the newest launch process of the AppID started here (a
   // game's process in Steam's tree); with none running, as the harness's own child.
+  // program: a copy of the stand-in under another name (a Wine loader's), instead of the stand-in itself.
   pid_t startInLaunch(const std::string& appId, const std::vector<std::string>& argv, std::vector<std::string> env,
-                      bool waitReady = true);
+                      bool waitReady = true, const std::filesystem::path& program = {});
   // The environment that Proton gives a game's Wine processes, whose prefix is in the library (the default Steam
   // root when library is empty).
   std::vector<std::string> protonEnvironment(const std::string& appId, const std::filesystem::path& protonDir,
