@@ -1,6 +1,7 @@
 // The window watcher of one game on Wine's Wayland driver: CurselloWindowWatch.exe, run with the game's own wine in
-// the game's prefix, tells what Wine knows of the prefix's windows on its standard output. The launcher reads that
-// pipe at each pass without ever waiting, a bounded amount at a time, and keeps the windows that count now.
+// the game's prefix (inside the game's sandbox, through the sandbox helper, for a game in one), tells what Wine knows
+// of the prefix's windows on its standard output. The launcher reads that pipe at each pass without ever waiting, a
+// bounded amount at a time, and keeps the windows that count now.
 #ifndef CS_LAUNCH_WINE_WINDOW_WATCH_H
 #define CS_LAUNCH_WINE_WINDOW_WATCH_H
 
