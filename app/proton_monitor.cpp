@@ -1,10 +1,12 @@
 #include "app/proton_monitor.h"
 
+#include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <type_traits>
 #include <utility>
 
@@ -375,6 +377,8 @@ std::optional<std::vector<WindowInfo>> ProtonMonitor::wineWindowsOf(const std::s
                                                                     const ProcessSnapshot& snapshot,
                                                                     const GameTrees& games) {
   PrefixWatch& prefixWatch = prefixWatches[appId];
+  if (prefixWatch.sandboxStart) followSandboxedWindowWatch(prefixWatch);
+  if (prefixWatch.sandboxStart) return std::nullopt;
   if (prefixWatch.watch && prefixWatch.watch->hasEnded()) {
     prefixWatch.watch->read();
     prefixWatch.endedAfterStart = prefixWatch.watch->records().started();
@@ -391,12 +395,13 @@ std::optional<std::vector<WindowInfo>> ProtonMonitor::wineWindowsOf(const std::s
     if (prefixWatch.failedStarts >= kMaxFailedWatchStarts) {
       if (!prefixWatch.gaveUpTold) {
         prefixWatch.gaveUpTold = true;
-        logger.log("Window watcher for AppID " + appId + " ended " + std::to_string(kMaxFailedWatchStarts) +
-                   " times without a word; the game's windows cannot be seen");
+        logger.log("Window watcher for AppID " + appId + " failed to start or ended without a word " +
+                   std::to_string(kMaxFailedWatchStarts) + " times; the game's windows cannot be seen");
       }
       return std::nullopt;
     }
     if (passCount >= prefixWatch.notBeforePass) startWindowWatch(appId, state, games, prefixWatch);
+    if (prefixWatch.sandboxStart) return std::nullopt;
     if (!prefixWatch.watch) return prefixWatch.endedAfterStart ? std::optional(std::vector<WindowInfo>()) : std::nullopt;
   }
   prefixWatch.watch->read();
@@ -443,11 +448,17 @@ void ProtonMonitor::startWindowWatch(const std::string& appId, SessionState& sta
     state.driver = WineDisplayDriver::Unknown;
     return;
   }
-  if (placeJudge->placeOf(game) != GamePlace::Host) {
+  const GamePlace place = placeJudge->placeOf(game);
+  if (place == GamePlace::Sandboxed) {
+    startSandboxedWindowWatch(appId, game, games, exe, prefixWatch);
+    return;
+  }
+  if (place != GamePlace::Host) {
+    // Started from here, the watcher would take whatever the game's process provides for the host's own.
     if (!prefixWatch.gaveUpTold) {
       prefixWatch.gaveUpTold = true;
-      logger.log("Cannot watch the windows of AppID " + appId +
-                 " on Wine's Wayland driver: the game runs in a sandbox, where the window watcher is not started");
+      logger.log("Cannot watch the windows of AppID " + appId + " on Wine's Wayland driver: whether the game's "
+                 "process (pid " + std::to_string(game.pid()) + ") runs in a sandbox cannot be told");
     }
     prefixWatch.failedStarts = kMaxFailedWatchStarts;
     return;
@@ -471,9 +482,58 @@ void ProtonMonitor::startWindowWatch(const std::string& appId, SessionState& sta
              std::to_string(prefixWatch.watch->pid()) + " in " + logText(prefix.string()));
 }
 
+void ProtonMonitor::startSandboxedWindowWatch(const std::string& appId, const ProcessHandle& game,
+                                              const GameTrees& games, const std::filesystem::path& exe,
+                                              PrefixWatch& prefixWatch) {
+  // The helper finds the build and the prefix inside, and starts the watcher only when the game's wineserver serves
+  // the prefix there: the sandbox's /tmp, where its socket lies, is not ours to look at. A game's process loads its
+  // display driver only after it reached its wineserver, so a helper that finds none is a failed start.
+  std::string error;
+  std::optional<WatchPipe> pipe = makeWatchPipe(error);
+  LaunchFailure failure;
+  const std::optional<NamespaceKey> namespaces = namespacesOf(game);
+  if (pipe) {
+    prefixWatch.sandboxStart = startWatcherInsideSandbox(
+        appId, game, namespaces ? games.protonCommandLinesIn(appId, *namespaces) : std::vector<std::string>(), exe,
+        pipe->writeEnd.get(), logger, failure);
+  } else {
+    logger.log("Failed to start the window watcher inside the sandbox of AppID " + appId + ": " + error);
+  }
+  prefixWatch.endedAfterStart = false;
+  if (!prefixWatch.sandboxStart) {
+    // Logged as it failed; told to nobody else, since it is tried again and the companion's failure is told anyway.
+    ++prefixWatch.failedStarts;
+    prefixWatch.notBeforePass = passCount + kWatchRestartPasses;
+    return;
+  }
+  // Our copy of the write end closes here: the pipe then ends when the helper's and the watcher's copies do.
+  prefixWatch.sandboxOutput = std::move(pipe->readEnd);
+}
+
+void ProtonMonitor::followSandboxedWindowWatch(PrefixWatch& prefixWatch) {
+  SandboxStart& start = *prefixWatch.sandboxStart;
+  const SandboxStartState outcome = advanceSandboxStart(start, logger, std::chrono::steady_clock::now());
+  if (outcome == SandboxStartState::Waiting) return;
+  if (outcome == SandboxStartState::Started) {
+    // Killing the helper kills the watcher, which it tied to itself; its pid is reaped as the watcher's.
+    prefixWatch.watch = WineWindowWatch::adopt(start.helperPid, std::move(prefixWatch.sandboxOutput));
+  } else {
+    if (!start.reaped) orphanedChildren.push_back(start.helperPid);
+    prefixWatch.sandboxOutput = FileDescriptor();
+    prefixWatch.notBeforePass = passCount + kWatchRestartPasses;
+    ++prefixWatch.failedStarts;
+  }
+  prefixWatch.sandboxStart.reset();
+}
+
 void ProtonMonitor::endWindowWatch(const std::string& appId) {
   const auto found = prefixWatches.find(appId);
   if (found == prefixWatches.end()) return;
+  if (std::optional<SandboxStart>& start = found->second.sandboxStart; start && !start->reaped) {
+    // The watcher, were it about to start, dies with the helper.
+    kill(start->helperPid, SIGKILL);
+    orphanedChildren.push_back(start->helperPid);
+  }
   if (found->second.watch && !found->second.watch->hasEnded()) {
     found->second.watch->stop();
     orphanedChildren.push_back(found->second.watch->pid());

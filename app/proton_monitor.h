@@ -95,7 +95,10 @@ class ProtonMonitor {
   // Games on Wine's Wayland driver show no X11 window; a watcher of ours inside the game's prefix tells their windows.
   struct PrefixWatch {
     std::unique_ptr<WineWindowWatch> watch;
-    int failedStarts = 0;             // watchers in a row that ended without a word
+    // A watcher being started inside the game's sandbox, and our end of its output pipe, until the helper tells.
+    std::optional<SandboxStart> sandboxStart;
+    FileDescriptor sandboxOutput;
+    int failedStarts = 0;             // watchers in a row that failed to start or ended without a word
     std::uint64_t notBeforePass = 0;  // when the next may start
     bool endedAfterStart = false;     // the last one ended once the game had: it has no windows
     bool gaveUpTold = false;
@@ -108,6 +111,12 @@ class ProtonMonitor {
   std::optional<std::vector<WindowInfo>> wineWindowsOf(const std::string& appId, SessionState& state,
                                                        const ProcessSnapshot& snapshot, const GameTrees& games);
   void startWindowWatch(const std::string& appId, SessionState& state, const GameTrees& games, PrefixWatch& watch);
+  // Begins the watcher's start inside the sandbox of the game's process, through the helper.
+  void startSandboxedWindowWatch(const std::string& appId, const ProcessHandle& game, const GameTrees& games,
+                                 const std::filesystem::path& exe, PrefixWatch& watch);
+  // Reads what the helper of a watcher's start inside a sandbox said; once it has told, the watcher is followed, or
+  // the start counts as failed.
+  void followSandboxedWindowWatch(PrefixWatch& watch);
   // Ends the game's watcher, if it has one, and forgets it; its process is reaped later.
   void endWindowWatch(const std::string& appId);
 

@@ -1,18 +1,22 @@
 // The launcher's helper for a game in a sandbox of its own (Flatpak Steam, a container inside Steam's Snap): it
-// enters the game's namespaces, finds the game's Steam files as the game sees them, puts Cursello.exe into the
-// game's /tmp and starts the companion there, then waits for it and ends as it ended, so that the launcher, whose
-// child this is, sees the companion end.
+// enters the game's namespaces, finds the game's Steam files as the game sees them, puts the program into the
+// game's /tmp and starts it there with the game's wine, then waits for it and ends as it ended, so that the
+// launcher, whose child this is, sees the program end. The program is the companion (Cursello.exe), or the window
+// watcher (CurselloWindowWatch.exe) of a game on Wine's Wayland driver.
 //
 //   CurselloSandboxJoin --status-fd N [--user-ns N] [--pid-ns N] --mount-ns N [--inner-user-ns N]
-//                       --exe-fd N --env-fd N --proton-fd N --uid UID --appid ID
+//                       --exe-fd N --env-fd N --proton-fd N --uid UID --appid ID [--program companion|watcher]
 //
 // Every N is a descriptor inherited from the launcher, which opened them all before anything was entered, so that
 // nothing is looked up in a world that has just changed. The namespaces are entered in the order above. The bytes
-// of Cursello.exe are read from --exe-fd. The companion's environment (the game's) comes in --env-fd and the command
-// lines of the game's Proton processes in --proton-fd, each as NUL-terminated items: the helper itself starts with
-// no environment, since the game's, which the sandbox controls, could name libraries for the dynamic loader to load
+// of the program are read from --exe-fd. Its environment (the game's) comes in --env-fd and the command lines of
+// the game's Proton processes in --proton-fd, each as NUL-terminated items: the helper itself starts with no
+// environment, since the game's, which the sandbox controls, could name libraries for the dynamic loader to load
 // into it while it is still outside. What it has to say goes to the status descriptor (launch/join_protocol.h);
-// standard input, output and error are /dev/null.
+// standard input and error are /dev/null. Standard output goes on to the program as the launcher gave it: /dev/null
+// for the companion, the launcher's pipe for the watcher, which writes its records there. The watcher is started
+// only once the game's wineserver serves the prefix, as seen inside: a wine started before would boot the prefix
+// with a server of its own.
 //
 // Whatever the sandbox provides is read only after this process has entered it and dropped every capability: the
 // Steam files, the paths and the environment are then no more than the sandbox itself could read or do.
@@ -42,6 +46,7 @@
 #include "launch/cursello_launch.h"
 #include "launch/join_protocol.h"
 #include "launch/sandboxed_launch.h"
+#include "launch/wine_window_watch.h"
 #include "steam/launch_context.h"
 
 #ifndef SYS_close_range
@@ -67,6 +72,7 @@ struct Options {
   int protonFd = -1;
   long uid = -1;
   std::string appId;
+  bool watcher = false;  // the window watcher, not the companion
 };
 
 int statusFd = -1;
@@ -93,9 +99,14 @@ void say(std::string_view kind, const std::vector<std::string>& fields = {}) {
 }
 
 // A fail record of its own kind (no context, a missing path): the launcher logs it as it logs a native game's.
-[[noreturn]] void failMissing(std::string_view what, const std::string& path) {
+[[noreturn]] void failMissing(std::string_view what, const std::string& path, JoinExitStatus status = kJoinContext) {
   say(kJoinFail, {std::string(what), path});
-  _exit(kJoinContext);
+  _exit(status);
+}
+
+// The file name the program gets in the game's /tmp.
+std::string exeName(const Options& options) {
+  return options.watcher ? std::string(kWindowWatchExeName) : std::string("Cursello.exe");
 }
 
 bool parseNumber(std::string_view text, long& value) {
@@ -117,6 +128,12 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     if (i + 1 >= argc) return std::nullopt;
     if (name == "--appid") {
       options.appId = argv[i + 1];
+      continue;
+    }
+    if (name == "--program") {
+      const std::string_view program = argv[i + 1];
+      if (program != "companion" && program != "watcher") return std::nullopt;
+      options.watcher = program == "watcher";
       continue;
     }
     if (name == "--uid") {
@@ -192,16 +209,16 @@ int copyBytes(int from, int to) {
   }
 }
 
-// Returns a sealed copy in memory of the user's Cursello.exe: from here on nothing can change what lands in the
+// Returns a sealed copy in memory of the user's program: from here on nothing can change what lands in the
 // sandbox, and the user's own file is no longer open in a process that the sandbox might reach.
-int sealedCopy(int exeFd) {
-  int memory = memfd_create("Cursello.exe", MFD_CLOEXEC | MFD_ALLOW_SEALING | MFD_NOEXEC_SEAL);
+int sealedCopy(int exeFd, const std::string& name) {
+  int memory = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING | MFD_NOEXEC_SEAL);
   // Kernels before 6.3 refuse the flag they do not know.
-  if (memory < 0 && errno == EINVAL) memory = memfd_create("Cursello.exe", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (memory < 0) fail(kJoinSeal, "sealing a copy of Cursello.exe", errno);
-  if (const int error = copyBytes(exeFd, memory); error != 0) fail(kJoinSeal, "reading Cursello.exe", error);
+  if (memory < 0 && errno == EINVAL) memory = memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (memory < 0) fail(kJoinSeal, "sealing a copy of " + name, errno);
+  if (const int error = copyBytes(exeFd, memory); error != 0) fail(kJoinSeal, "reading " + name, error);
   if (fcntl(memory, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-    fail(kJoinSeal, "sealing a copy of Cursello.exe", errno);
+    fail(kJoinSeal, "sealing a copy of " + name, errno);
   }
   close(exeFd);
   return memory;
@@ -221,21 +238,21 @@ std::optional<std::vector<std::string>> readItems(int fd) {
   return splitNullSeparated(bytes);
 }
 
-// Copies the bytes to a temporary name in the directory and renames the copy into place: a running companion may
+// Copies the bytes to a temporary name in the directory and renames the copy into place: a running program may
 // have the old file mapped, and nobody sees a half-written one. Returns 0, or the errno of the failing step.
-int copyInto(int from, const PrivateDir& dir) {
-  const std::string temporary = ".Cursello.exe." + std::to_string(getpid());
+int copyInto(int from, const PrivateDir& dir, const std::string& name) {
+  const std::string temporary = "." + name + "." + std::to_string(getpid());
   unlinkat(dir.fd.get(), temporary.c_str(), 0);  // left by a copy that was killed
   const int to = openat(dir.fd.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (to < 0) return errno;
   int error = copyBytes(from, to);
   if (close(to) != 0 && error == 0) error = errno;
-  if (error == 0 && renameat(dir.fd.get(), temporary.c_str(), dir.fd.get(), "Cursello.exe") != 0) error = errno;
+  if (error == 0 && renameat(dir.fd.get(), temporary.c_str(), dir.fd.get(), name.c_str()) != 0) error = errno;
   if (error != 0) unlinkat(dir.fd.get(), temporary.c_str(), 0);
   return error;
 }
 
-// The user namespaces just entered gave every capability in the sandbox; the companion gets none, and
+// The user namespaces just entered gave every capability in the sandbox; the program gets none, and
 // no_new_privs keeps exec from giving any back, even to a user mapped to root in there.
 void dropCapabilities() {
   // EINVAL past the last capability the kernel knows; EPERM without CAP_SETPCAP, when there is nothing to drop.
@@ -265,22 +282,26 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
     failMissing(kJoinFailPrefix, (context->compatDataPath / "pfx").string());
   }
   if (!files.exists(context->winePath)) failMissing(kJoinFailWine, context->winePath.string());
+  // The socket is looked for in the game's /tmp and under the uid that the game's wine has in here.
+  if (options.watcher && !wineserverRuns(context->compatDataPath / "pfx")) {
+    failMissing(kJoinFailWineserver, (context->compatDataPath / "pfx").string(), kJoinNoWineserver);
+  }
   return *context;
 }
 
-[[noreturn]] void startCompanion(Options& options, int exeCopy, pid_t helper) {
-  // The companion must not outlive a helper that the launcher ended: the launcher counts the helper as its child.
+[[noreturn]] void startProgram(Options& options, int exeCopy, pid_t helper) {
+  // The program must not outlive a helper that the launcher ended: the launcher counts the helper as its child.
   // The parent may have gone already; a reaper of the sandbox has then taken us in.
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail(kJoinFork, "tying the companion to the helper", errno);
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) fail(kJoinFork, "tying the program to the helper", errno);
   if (const pid_t parent = getppid(); parent != helper && parent != 0) _exit(kJoinFork);
   // From here on this process can do no more in the sandbox than the sandbox itself.
   dropCapabilities();
-  // A session of its own: the companion can neither signal the launcher's process group nor reach its terminal.
+  // A session of its own: the program can neither signal the launcher's process group nor reach its terminal.
   setsid();
 
   const std::optional<std::vector<std::string>> items = readItems(options.envFd);
   close(options.envFd);
-  if (!items) fail(kJoinEnvironment, "reading the companion's environment", errno);
+  if (!items) fail(kJoinEnvironment, "reading the program's environment", errno);
   const Environment gameEnv = parseEnvironment(*items);
   const LaunchContext context = lookUpContext(options, gameEnv);
 
@@ -290,20 +311,23 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
   environ = envp.data();
   // The same safe steps, and the same fallback, as the launcher's own directory, now in the game's /tmp and as
   // the game's user, named for the launcher's user: an unmapped user would read as the overflow id in here.
-  say(kJoinStep, {"copying Cursello.exe into the game's /tmp"});
+  const std::string name = exeName(options);
+  say(kJoinStep, {"copying " + name + " into the game's /tmp"});
   const uid_t uid = static_cast<uid_t>(options.uid);
   const PrivateDir dir = openIconDir(uid);
   if (!dir.ok()) fail(kJoinPrivateDir, "making a private directory in the game's /tmp", 0);
-  if (const int error = copyInto(exeCopy, dir); error != 0) {
-    fail(kJoinCopy, "copying Cursello.exe into " + dir.path.string(), error);
+  if (const int error = copyInto(exeCopy, dir, name); error != 0) {
+    fail(kJoinCopy, "copying " + name + " into " + dir.path.string(), error);
   }
   close(exeCopy);
   if (dir.path != tmpRuntimeDirPath(uid)) {
     say(kJoinNote,
-        {tmpRuntimeDirPath(uid).string() + " is taken in the game's sandbox; Cursello.exe is in " + dir.path.string()});
+        {tmpRuntimeDirPath(uid).string() + " is taken in the game's sandbox; " + name + " is in " + dir.path.string()});
   }
-  const std::filesystem::path exe = dir.path / "Cursello.exe";
-  std::vector<std::string> arguments = launchArguments(options.appId, context, exe);
+  const std::filesystem::path exe = dir.path / name;
+  // The watcher is an ordinary Windows program: it takes none of the companion's arguments.
+  std::vector<std::string> arguments = options.watcher ? std::vector<std::string>{context.winePath.string(), exe.string()}
+                                                       : launchArguments(options.appId, context, exe);
   const auto home = gameEnv.find("HOME");
   if ((home == gameEnv.end() || chdir(home->second.c_str()) != 0) && chdir("/") != 0) {
     fail(kJoinExec, "changing to /", errno);
@@ -312,9 +336,9 @@ LaunchContext lookUpContext(const Options& options, const Environment& gameEnv) 
                        (context.compatDataPath / "pfx").string(), exe.string()});
 
   std::vector<char*> argv = pointersTo(arguments);
-  // The launcher ignores nothing of the companion's: a broken pipe ends it as it ends any program.
+  // The launcher ignores nothing of the program's: a broken pipe ends it as it ends any program.
   std::signal(SIGPIPE, SIG_DFL);
-  // Closed by the exec: with "started" before it and nothing after, the launcher's sign that the companion runs.
+  // Closed by the exec: with "started" before it and nothing after, the launcher's sign that the program runs.
   say(kJoinStarted);
   execve(argv[0], argv.data(), envp.data());
   fail(kJoinExec, "starting " + arguments[0], errno);
@@ -330,11 +354,11 @@ int run(int argc, char** argv) {
       options->statusFd,           options->userNamespace, options->pidNamespace, options->mountNamespace,
       options->innerUserNamespace, options->exeFd,         options->envFd,        options->protonFd};
   closeOthers(given);
-  // Inherited without close-on-exec, which the companion's exec must close: the status pipe's end is the sign.
+  // Inherited without close-on-exec, which the program's exec must close: the status pipe's end is the sign.
   for (const int fd : given) {
     if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
-  const int exeCopy = sealedCopy(options->exeFd);
+  const int exeCopy = sealedCopy(options->exeFd, exeName(*options));
 
   // The outermost user namespace first: it owns the sandbox's pid and mount namespaces, and entering it gives
   // every capability there. The game's own, nested one last, since it gives none in its parents.
@@ -348,7 +372,7 @@ int run(int argc, char** argv) {
   const pid_t self = getpid();
   const pid_t child = fork();
   if (child < 0) fail(kJoinFork, "forking into the game's pid namespace", errno);
-  if (child == 0) startCompanion(*options, exeCopy, self);
+  if (child == 0) startProgram(*options, exeCopy, self);
   close(statusFd);
   close(exeCopy);
   close(options->envFd);
@@ -357,7 +381,7 @@ int run(int argc, char** argv) {
   while (waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) _exit(kJoinFork);
   }
-  // _exit, not exit: nothing of this process is to run after the companion.
+  // _exit, not exit: nothing of this process is to run after the program.
   if (WIFSIGNALED(status)) {
     std::signal(WTERMSIG(status), SIG_DFL);
     raise(WTERMSIG(status));
@@ -372,7 +396,7 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Before anything else: a process that is not dumpable has its /proc files (fd, mem, environ) closed to every
   // process of the user's but root's, so nothing in a sandbox that sees our pids can write through our descriptors.
-  // The flag holds across setns and fork; the exec of the wine loader clears it for the companion.
+  // The flag holds across setns and fork; the exec of the wine loader clears it for the program.
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   return cs::run(argc, argv);
 }

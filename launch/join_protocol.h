@@ -6,11 +6,13 @@
 // neither split a field nor forge a record:
 //     step      <what the helper does now>            before each step that may take a while
 //     note      <text>                                something the launcher logs as it is
-//     launching <compatdata> <proton dir> <wine> <prefix> <exe>   the companion's place, found inside the sandbox
-//     fail      <what> <detail>                       no companion: what is one of the kJoinFail* words
+//     launching <compatdata> <proton dir> <wine> <prefix> <exe>   the program's place, found inside the sandbox
+//     fail      <what> <detail>                       nothing started: what is one of the kJoinFail* words
 //     started                                         written just before the exec of the wine loader
 // A start is "started" followed by the end of the pipe with nothing after it: a failed exec writes its own fail
-// record after "started".
+// record after "started". The program is the companion or the window watcher, as the launcher asked (--program);
+// the records are the same for both, but for "fail no-wineserver <prefix>", which only a watcher's start ends with:
+// no wineserver serves the game's prefix, as seen inside, and a watcher would start a second one.
 #ifndef CS_LAUNCH_JOIN_PROTOCOL_H
 #define CS_LAUNCH_JOIN_PROTOCOL_H
 
@@ -29,10 +31,11 @@ inline constexpr std::string_view kJoinFailNoContext = "no-context";
 inline constexpr std::string_view kJoinFailCompatData = "compatdata";
 inline constexpr std::string_view kJoinFailPrefix = "prefix";
 inline constexpr std::string_view kJoinFailWine = "wine";
+inline constexpr std::string_view kJoinFailWineserver = "no-wineserver";
 inline constexpr std::string_view kJoinFailStep = "step";
 
 // The helper's own exit statuses, clear of the small ones that wine and Windows programs end with. The helper's
-// status is its companion's once the companion runs.
+// status is its program's once the program runs.
 enum JoinExitStatus : int {
   kJoinUsage = 110,
   kJoinUserNamespace = 111,
@@ -47,6 +50,7 @@ enum JoinExitStatus : int {
   kJoinEnvironment = 120,
   kJoinSeal = 121,
   kJoinContext = 122,
+  kJoinNoWineserver = 123,
 };
 
 // Returns the step an exit status of the helper names, for a helper that ended without saying why; empty for a
@@ -68,17 +72,19 @@ constexpr std::string_view joinStepOfExitStatus(int status) {
     case kJoinPrivateDir:
       return "making a private directory in the game's /tmp";
     case kJoinCopy:
-      return "copying Cursello.exe into the game's /tmp";
+      return "copying the program into the game's /tmp";
     case kJoinCapabilities:
       return "dropping the capabilities";
     case kJoinExec:
       return "starting the game's wine loader";
     case kJoinEnvironment:
-      return "reading the companion's environment";
+      return "reading the program's environment";
     case kJoinSeal:
-      return "sealing a copy of Cursello.exe";
+      return "sealing a copy of the program";
     case kJoinContext:
       return "looking up the game's Steam files";
+    case kJoinNoWineserver:
+      return "waiting for the game's wineserver";
     default:
       return {};
   }

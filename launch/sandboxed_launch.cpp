@@ -29,11 +29,16 @@ constexpr const char* kJoinHelperName = "CurselloSandboxJoin";
 // More than the helper ever says; a helper that says more is not ours to believe.
 constexpr std::size_t kMaxHelperWords = 64 * 1024;
 
+// The program's name in log lines.
+std::string nameOf(SandboxProgram program) {
+  return program == SandboxProgram::Watcher ? "the window watcher" : "Cursello";
+}
+
 // Returns the kind and the log line for a sandbox the user cannot enter. The Snap's name is the one its control
 // group was given from outside: the sandbox's own SNAP_NAME says whatever a program in there wants.
 std::pair<LaunchFailureKind, std::string> refusal(const std::string& appId, const ProcessHandle& game,
-                                                  const JoinVerdict& verdict) {
-  const std::string head = "Cannot start Cursello for AppID " + appId + ": ";
+                                                  const JoinVerdict& verdict, SandboxProgram program) {
+  const std::string head = "Cannot start " + nameOf(program) + " for AppID " + appId + ": ";
   const std::string sandbox = "the game's sandbox (pid " + std::to_string(game.pid()) + ")";
   if (verdict.obstacle == JoinObstacle::SharedMounts) {
     return {LaunchFailureKind::MountsShared,
@@ -94,7 +99,7 @@ void setFailure(SandboxStart& start, Logger& logger, LaunchFailureKind kind, con
 
 void failStep(SandboxStart& start, Logger& logger, const std::string& detail) {
   setFailure(start, logger, LaunchFailureKind::SandboxJoinFailed,
-             "Failed to start Cursello inside the sandbox of AppID " + start.appId + ": " + detail);
+             "Failed to start " + nameOf(start.program) + " inside the sandbox of AppID " + start.appId + ": " + detail);
 }
 
 // Acts on one whole record of the helper's.
@@ -102,12 +107,16 @@ void takeRecord(SandboxStart& start, Logger& logger, std::string_view line) {
   const std::vector<std::string> fields = recordFields(line);
   const std::string& kind = fields.front();
   const auto field = [&](std::size_t i) { return i < fields.size() ? fields[i] : std::string(); };
+  const bool watcher = start.program == SandboxProgram::Watcher;
   if (start.started && kind != kJoinFail) {
-    failStep(start, logger, "the helper spoke after the companion started: " + field(0));
+    failStep(start, logger, "the helper spoke after the program started: " + field(0));
   } else if (kind == kJoinStep) {
     start.step = field(1);
   } else if (kind == kJoinNote) {
     logger.log("Game AppID " + start.appId + ": " + field(1));
+  } else if (kind == kJoinLaunching && watcher) {
+    logger.log("Starting the window watcher for AppID " + start.appId + " inside its sandbox: wine=\"" + field(3) +
+               "\" wineprefix=\"" + field(4) + "\" exe=\"" + field(5) + "\"");
   } else if (kind == kJoinLaunching) {
     LaunchContext context;
     context.compatDataPath = field(1);
@@ -117,6 +126,8 @@ void takeRecord(SandboxStart& start, Logger& logger, std::string_view line) {
     logger.log("WINEDLLOVERRIDES is applied only to the Cursello child process");
   } else if (kind == kJoinStarted) {
     start.started = true;
+  } else if (kind == kJoinFail && field(1) == kJoinFailWineserver) {
+    failStep(start, logger, "no wineserver serves " + field(2) + " in the game's sandbox");
   } else if (kind == kJoinFail && field(1) == kJoinFailNoContext) {
     setFailure(start, logger, LaunchFailureKind::NoContext,
                "No usable Steam Proton context found for AppID " + start.appId);
@@ -200,10 +211,12 @@ std::vector<std::filesystem::path> steamRootsOfGame(const Environment& gameEnv) 
   return roots;
 }
 
-std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const ProcessHandle& game,
+namespace {
+
+std::optional<SandboxStart> startProgramInside(const std::string& appId, const ProcessHandle& game,
                                                const std::vector<std::string>& protonCommandLines,
-                                               const std::filesystem::path& exePath, Logger& logger,
-                                               LaunchFailure& failure) {
+                                               const std::filesystem::path& exePath, SandboxProgram program,
+                                               int outputFd, Logger& logger, LaunchFailure& failure) {
   const auto fail = [&](LaunchFailureKind kind, const std::string& message) -> std::optional<SandboxStart> {
     logger.log(message);
     failure.kind = kind;
@@ -211,30 +224,31 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
     return std::nullopt;
   };
   const std::int32_t gamePid = game.pid();
-  logger.log("Game AppID " + appId + " runs in a sandbox (pid " + std::to_string(gamePid) +
-             "); starting Cursello inside it");
+  const std::string programName = nameOf(program);
+  logger.log("Game AppID " + appId + " runs in a sandbox (pid " + std::to_string(gamePid) + "); starting " +
+             programName + " inside it");
   // Root may enter any user's sandbox, and its companion would run that user's programs as a capless root that
   // still owns root's files.
   if (geteuid() == 0) {
     return fail(LaunchFailureKind::LauncherIsRoot,
-                "Cannot start Cursello for AppID " + appId +
+                "Cannot start " + programName + " for AppID " + appId +
                     ": the launcher runs as root, which enters no game's sandbox; start it as the user who plays");
   }
   const Environment gameEnv =
       parseEnvironment(splitNullSeparated(game.readAtMost("environ", kMaxEnvironmentBytes).value_or(std::string())));
   const JoinVerdict verdict = planJoin(game);
   if (!verdict.plan) {
-    const auto [kind, message] = refusal(appId, game, verdict);
+    const auto [kind, message] = refusal(appId, game, verdict, program);
     return fail(kind, message);
   }
   const JoinPlan& plan = *verdict.plan;
-  const std::string head = "Failed to start Cursello inside the sandbox of AppID " + appId + ": ";
-  if (!pathExists(exePath)) {
+  const std::string head = "Failed to start " + programName + " inside the sandbox of AppID " + appId + ": ";
+  if (program == SandboxProgram::Companion && !pathExists(exePath)) {
     reportCurselloMissing(exePath, logger, &failure);
     return std::nullopt;
   }
 
-  // Opened here, before the helper enters anything, so that it is our Cursello.exe that lands in the sandbox.
+  // Opened here, before the helper enters anything, so that it is our program that lands in the sandbox.
   const FileDescriptor exe(open(exePath.c_str(), O_RDONLY | O_CLOEXEC));
   if (exe.get() < 0)
     return fail(LaunchFailureKind::SandboxJoinFailed,
@@ -274,16 +288,19 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   addDescriptor("--exe-fd", exe.get());
   addDescriptor("--env-fd", environment.get());
   addDescriptor("--proton-fd", proton.get());
-  arguments.insert(arguments.end(), {"--uid", std::to_string(getuid()), "--appid", appId});
+  arguments.insert(arguments.end(), {"--uid", std::to_string(getuid()), "--appid", appId, "--program",
+                                     program == SandboxProgram::Watcher ? "watcher" : "companion"});
   std::vector<char*> argv = pointersTo(arguments);
   // No environment at all: the game's, which the sandbox controls, goes in a descriptor. Standard streams on
   // /dev/null: the helper says everything over its status pipe, and the launcher's terminal and log are not the
-  // sandbox's to write to.
+  // sandbox's to write to. The watcher's output alone is a pipe, which only the launcher reads.
   std::array<char*, 1> noEnvironment = {nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  // First, in case the pipe took a standard stream's number in a launcher started without one.
+  if (outputFd >= 0) posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (outputFd < 0) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   // A descriptor put onto itself loses its close-on-exec flag in the child only.
   for (const int fd : {plan.outerUser.get(), plan.pid.get(), plan.mount.get(), plan.innerUser.get(), statusWrite.get(),
@@ -300,11 +317,36 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
   fcntl(statusRead.get(), F_SETFL, fcntl(statusRead.get(), F_GETFL) | O_NONBLOCK);
   SandboxStart start;
   start.appId = appId;
+  start.program = program;
   start.helperPid = pid;
   start.gamePid = gamePid;
   start.status = std::move(statusRead);
   start.deadline = std::chrono::steady_clock::now() + kSandboxStartTimeout;
   return start;
+}
+
+}  // namespace
+
+std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const ProcessHandle& game,
+                                               const std::vector<std::string>& protonCommandLines,
+                                               const std::filesystem::path& exePath, Logger& logger,
+                                               LaunchFailure& failure) {
+  return startProgramInside(appId, game, protonCommandLines, exePath, SandboxProgram::Companion, -1, logger, failure);
+}
+
+std::optional<SandboxStart> startWatcherInsideSandbox(const std::string& appId, const ProcessHandle& game,
+                                                      const std::vector<std::string>& protonCommandLines,
+                                                      const std::filesystem::path& exePath, int outputFd,
+                                                      Logger& logger, LaunchFailure& failure) {
+  if (outputFd < 0) {
+    const std::string message = "Failed to start the window watcher inside the sandbox of AppID " + appId +
+                                ": no pipe for its output";
+    logger.log(message);
+    failure = LaunchFailure{LaunchFailureKind::SandboxJoinFailed, appId, "", message, {}};
+    return std::nullopt;
+  }
+  return startProgramInside(appId, game, protonCommandLines, exePath, SandboxProgram::Watcher, outputFd, logger,
+                            failure);
 }
 
 SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger, std::chrono::steady_clock::time_point now) {
@@ -314,6 +356,11 @@ SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger, std::
     if (!start.received.empty()) {
       failStep(start, logger, "the helper's last word was cut off");
       return SandboxStartState::Failed;
+    }
+    if (start.started && start.program == SandboxProgram::Watcher) {
+      logger.log("Started the window watcher for AppID " + start.appId + " with pid " +
+                 std::to_string(start.helperPid) + " inside its sandbox");
+      return SandboxStartState::Started;
     }
     if (start.started) {
       logger.log("Launched Cursello for AppID " + start.appId + " with child pid " + std::to_string(start.helperPid));
@@ -326,7 +373,7 @@ SandboxStartState advanceSandboxStart(SandboxStart& start, Logger& logger, std::
     }
   }
   if (now < start.deadline) return SandboxStartState::Waiting;
-  // The companion, were it about to start, dies with the helper.
+  // The program, were it about to start, dies with the helper.
   kill(start.helperPid, SIGKILL);
   failStep(start, logger,
            (start.step.empty() ? std::string("starting the sandbox helper") : start.step) + ": no word within " +

@@ -1,6 +1,7 @@
 // The companion of a game that runs in a sandbox of its own (Flatpak Steam, a container inside Steam's Snap): it
 // is started inside, through the join helper, or, where the user cannot enter the sandbox, not at all, and the
-// player is told why. The launcher never waits for the helper: it reads the helper's word as it comes.
+// player is told why. So is the window watcher of such a game on Wine's Wayland driver. The launcher never waits for
+// the helper: it reads the helper's word as it comes.
 #ifndef CS_LAUNCH_SANDBOXED_LAUNCH_H
 #define CS_LAUNCH_SANDBOXED_LAUNCH_H
 
@@ -25,10 +26,17 @@ namespace cs {
 // files and copying Cursello.exe take well under a second; a sandbox that holds the helper longer gets no companion.
 inline constexpr std::chrono::seconds kSandboxStartTimeout{10};
 
+// What the helper starts inside the sandbox.
+enum class SandboxProgram : std::int32_t {
+  Companion,  // Cursello.exe, with the companion's arguments
+  Watcher,    // the window watcher, its standard output the launcher's pipe
+};
+
 // A start inside a game's sandbox whose outcome the helper has yet to tell. Until then the helper's pid belongs
-// to this start, not to the session: it is no companion yet.
+// to this start, not to the session: it is no companion (or watcher) yet.
 struct SandboxStart {
   std::string appId;
+  SandboxProgram program = SandboxProgram::Companion;
   pid_t helperPid = -1;
   std::int32_t gamePid = -1;  // the window's process, for the launch line
   FileDescriptor status;      // the read end of the helper's status pipe, non-blocking
@@ -43,8 +51,8 @@ struct SandboxStart {
 
 enum class SandboxStartState : std::int32_t {
   Waiting,  // nothing decided yet
-  Started,  // the companion runs: the helper's pid is the session's child from now on
-  Failed,   // no companion: the failure is logged; the helper has ended, or is ending
+  Started,  // the program runs: the helper's pid is the session's child (or the watcher's pid) from now on
+  Failed,   // nothing runs: the failure is logged; the helper has ended, or is ending
 };
 
 // Returns the game's environment less the variables Wine gives each of its processes, WINESERVERSOCKET (one of
@@ -64,6 +72,14 @@ std::optional<SandboxStart> startInsideSandbox(const std::string& appId, const P
                                                const std::vector<std::string>& protonCommandLines,
                                                const std::filesystem::path& exePath, Logger& logger,
                                                LaunchFailure& failure);
+
+// Begins the start of the window watcher exePath inside the game's sandbox, as startInsideSandbox does the
+// companion's, with outputFd (the write end of the launcher's pipe) as the standard output of the helper and of the
+// wine it starts. The caller closes its copy once this returns: the pipe then ends when the watcher's copies do.
+std::optional<SandboxStart> startWatcherInsideSandbox(const std::string& appId, const ProcessHandle& game,
+                                                      const std::vector<std::string>& protonCommandLines,
+                                                      const std::filesystem::path& exePath, int outputFd,
+                                                      Logger& logger, LaunchFailure& failure);
 
 // Reads what the helper wrote since the last call, without waiting, logs what it says and decides when it can: a
 // start is "started" followed by the end of the pipe with nothing after it. Anything else, or nothing decided by

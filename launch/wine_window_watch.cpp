@@ -105,26 +105,31 @@ bool wineserverRuns(const std::filesystem::path& prefix) {
   return false;
 }
 
-std::unique_ptr<WineWindowWatch> WineWindowWatch::start(const std::filesystem::path& wine,
-                                                        const std::filesystem::path& exe,
-                                                        std::vector<std::string> environment, std::string& error) {
+std::optional<WatchPipe> makeWatchPipe(std::string& error) {
   int ends[2] = {-1, -1};
   if (pipe2(ends, O_CLOEXEC) != 0) {
     error = std::string("no pipe: ") + std::strerror(errno);
-    return nullptr;
+    return std::nullopt;
   }
-  FileDescriptor readEnd(ends[0]);
-  const FileDescriptor writeEnd(ends[1]);
+  WatchPipe pipe{FileDescriptor(ends[0]), FileDescriptor(ends[1])};
   // Our end never waits: a pass reads what has come and goes on.
-  if (fcntl(readEnd.get(), F_SETFL, O_NONBLOCK) != 0) {
+  if (fcntl(pipe.readEnd.get(), F_SETFL, O_NONBLOCK) != 0) {
     error = std::string("pipe not made non-blocking: ") + std::strerror(errno);
-    return nullptr;
+    return std::nullopt;
   }
+  return pipe;
+}
+
+std::unique_ptr<WineWindowWatch> WineWindowWatch::start(const std::filesystem::path& wine,
+                                                        const std::filesystem::path& exe,
+                                                        std::vector<std::string> environment, std::string& error) {
+  std::optional<WatchPipe> pipe = makeWatchPipe(error);
+  if (!pipe) return nullptr;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   // dup2 clears close-on-exec on the copy: the watcher keeps its standard output and nothing else of ours.
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipe->writeEnd.get(), STDOUT_FILENO);
   std::vector<std::string> arguments = {wine.string(), exe.string()};
   std::vector<char*> argv = pointersTo(arguments);
   std::vector<char*> envp = pointersTo(environment);
@@ -135,7 +140,11 @@ std::unique_ptr<WineWindowWatch> WineWindowWatch::start(const std::filesystem::p
     error = std::strerror(failed);
     return nullptr;
   }
-  return std::unique_ptr<WineWindowWatch>(new WineWindowWatch(static_cast<std::int32_t>(pid), std::move(readEnd)));
+  return adopt(static_cast<std::int32_t>(pid), std::move(pipe->readEnd));
+}
+
+std::unique_ptr<WineWindowWatch> WineWindowWatch::adopt(std::int32_t pid, FileDescriptor readEnd) {
+  return std::unique_ptr<WineWindowWatch>(new WineWindowWatch(pid, std::move(readEnd)));
 }
 
 WineWindowWatch::~WineWindowWatch() = default;

@@ -1,6 +1,7 @@
 // The window watcher of one game on Wine's Wayland driver: CurselloWindowWatch.exe, run with the game's own wine in
-// the game's prefix, tells what Wine knows of the prefix's windows on its standard output. The launcher reads that
-// pipe at each pass without ever waiting, a bounded amount at a time, and keeps the windows that count now.
+// the game's prefix (inside the game's sandbox, through the sandbox helper, for a game in one), tells what Wine knows
+// of the prefix's windows on its standard output. The launcher reads that pipe at each pass without ever waiting, a
+// bounded amount at a time, and keeps the windows that count now.
 #ifndef CS_LAUNCH_WINE_WINDOW_WATCH_H
 #define CS_LAUNCH_WINE_WINDOW_WATCH_H
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +56,16 @@ bool isWineProgramImage(std::string_view imagePath);
 // started on a prefix without one starts a server of its own and boots the prefix, so a watcher waits for the game's.
 bool wineserverRuns(const std::filesystem::path& prefix);
 
+// A watcher's output pipe: our end never waits; both are close-on-exec, so a child gets the write end only as
+// the standard output it is given.
+struct WatchPipe {
+  FileDescriptor readEnd;   // non-blocking
+  FileDescriptor writeEnd;
+};
+
+// Makes the pipe; no value, with error set, when it cannot.
+std::optional<WatchPipe> makeWatchPipe(std::string& error);
+
 // One running watcher, started by the launcher, which reaps it.
 class WineWindowWatch {
  public:
@@ -64,6 +76,10 @@ class WineWindowWatch {
   // of ours; its errors go where the launcher's go. Returns null and sets error when it could not be started.
   static std::unique_ptr<WineWindowWatch> start(const std::filesystem::path& wine, const std::filesystem::path& exe,
                                                 std::vector<std::string> environment, std::string& error);
+  // Follows a watcher that another child of the launcher started with the write end of the pipe as its standard
+  // output (the sandbox helper, whose end ends the watcher): pid is that child's, reaped and signalled as the
+  // watcher's. readEnd comes from makeWatchPipe.
+  static std::unique_ptr<WineWindowWatch> adopt(std::int32_t pid, FileDescriptor readEnd);
   ~WineWindowWatch();
   WineWindowWatch(const WineWindowWatch&) = delete;
   WineWindowWatch& operator=(const WineWindowWatch&) = delete;

@@ -64,27 +64,6 @@ std::vector<std::string> environOf(pid_t pid) {
   return items;
 }
 
-// Binds a socket where every wine looks for the prefix's server, as a running wineserver of the prefix has it; returns
-// its directory, for the caller to remove.
-fs::path bindWineserverSocket(const fs::path& prefix) {
-  struct stat folder {};
-  if (stat(prefix.c_str(), &folder) != 0) return {};
-  char name[128];
-  std::snprintf(name, sizeof name, "/tmp/.wine-%u/server-%llx-%llx", static_cast<unsigned>(getuid()),
-                static_cast<unsigned long long>(folder.st_dev), static_cast<unsigned long long>(folder.st_ino));
-  const fs::path dir = name;
-  fs::create_directories(dir);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = (dir / "socket").string();
-  if (path.size() >= sizeof address.sun_path) return {};
-  path.copy(address.sun_path, path.size());
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  if (fd >= 0) close(fd);
-  return bound ? dir : fs::path();
-}
-
 char processState(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
   const auto close = stat.rfind(')');

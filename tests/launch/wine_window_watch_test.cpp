@@ -1,6 +1,8 @@
 #include "launch/wine_window_watch.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -35,6 +37,28 @@ TEST(WatchedWindows, AFloodOfWindowsKeepsOnlyTheFirstFew) {
 TEST(WatchedWindows, WinesOwnProgramsAreThoseBelowItsWindowsFolder) {
   EXPECT_TRUE(isWineProgramImage("C:\\WINDOWS\\system32\\explorer.exe"));
   EXPECT_FALSE(isWineProgramImage("Z:\\windows\\game.exe"));
+}
+
+// A watcher started by the sandbox helper: the launcher holds only the pipe's read end, which a pass reads without
+// waiting, and which no child of the launcher inherits.
+TEST(WineWindowWatch, AnAdoptedWatcherIsReadWithoutWaitingUntilItsPipeEnds) {
+  std::string error;
+  std::optional<WatchPipe> pipe = makeWatchPipe(error);
+  ASSERT_TRUE(pipe) << error;
+  EXPECT_EQ(fcntl(pipe->readEnd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_EQ(fcntl(pipe->writeEnd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  const std::unique_ptr<WineWindowWatch> watch = WineWindowWatch::adopt(4242, std::move(pipe->readEnd));
+  watch->read();
+  EXPECT_FALSE(watch->pipeClosed());
+  const std::string bytes = "started\t1\tsystem\n" + shown("a", "Game");
+  ASSERT_EQ(write(pipe->writeEnd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  watch->read();
+  ASSERT_EQ(watch->records().windows().size(), 1u);
+  EXPECT_EQ(watch->records().windows()[0].title, "Game");
+  pipe->writeEnd = FileDescriptor();
+  watch->read();
+  EXPECT_TRUE(watch->pipeClosed());
+  EXPECT_EQ(watch->pid(), 4242);
 }
 
 }  // namespace

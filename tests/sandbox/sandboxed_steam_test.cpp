@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tests/support/session_bus.h"
 #include "tests/support/steam_desktop.h"
 #include "tests/support/test_support.h"
@@ -176,6 +178,67 @@ TEST_P(FlatpakLikeSteam, TheCompanionRunsInTheGamesNamespacesWithTheSandboxsFile
 }
 
 INSTANTIATE_TEST_SUITE_P(XSocketLayouts, FlatpakLikeSteam, ::testing::Bool());
+
+// A game on Wine's Wayland driver shows no X11 window: its window watcher starts inside the sandbox, in the game's
+// namespaces with the sandbox's files, where the game's wineserver serves the prefix in the sandbox's own /tmp; the
+// window it tells of then brings the companion, inside too.
+TEST_F(SandboxedSteam, AGameOnWinesWaylandDriverGetsItsWatcherAndThenItsCompanionInside) {
+  const fs::path library = persisted() / ".local/share/Steam";
+  const fs::path proton = desktop->installProton("Proton 9.0", library);
+  desktop->makeCompatData("730", true, library);
+  // The socket lies in a directory that only the sandbox shows under /tmp: the launcher's /tmp has none.
+  const fs::path sandboxTmp = desktop->root() / "sandbox-tmp";
+  const std::string wineDir = ".wine-" + std::to_string(user->uid);
+  ASSERT_FALSE(bindWineserverSocket(desktop->compatDataPath("730", library) / "pfx", sandboxTmp, user->uid).empty());
+  const fs::path driver = desktop->root() / "wine/x86_64-unix/winewayland.so";
+  writeFile(driver, std::string(4096, 'w'));
+  const fs::path records = desktop->root() / "watch-records";
+  writeFile(records, "started\t1\tsystem\nshown\t2a\t32\t1280\t720\tZ:\\x5cgames\\x5cgame.exe\tGame 730\n");
+  desktop->startLauncher();
+  // As the sandbox shows them: Steam's data over the home.
+  const fs::path protonInside = desktop->steamRoot() / "steamapps/common/Proton 9.0";
+  desktop->startSteamLaunch("730", protonInside, desktop->protonEnvironment("730", {}),
+                            flatpakLike("X" + x.display().substr(1),
+                                        {"--bind", (sandboxTmp / wineDir).string(), "/tmp/" + wineDir}));
+  std::vector<std::string> gameEnv = desktop->protonEnvironment("730", {});
+  gameEnv.insert(gameEnv.end(), {"HOME=" + desktop->home().string(), "FAKE_MAP_FILE=" + driver.string(),
+                                 "FAKE_WATCH_OUTPUT=" + records.string(), "WAYLAND_DISPLAY=wayland-7"});
+  desktop->startInLaunch("730", {"Z:\\games\\game.exe"}, gameEnv);
+
+  pid_t watcher = -1, companion = -1;
+  ASSERT_TRUE(waitUntil([&] {
+    for (const pid_t pid : desktop->companionPids()) {
+      const std::size_t count = desktop->companionArgs(pid).size();
+      if (count == 2) watcher = pid;
+      if (count == 5) companion = pid;
+    }
+    return watcher > 0 && companion > 0;
+  })) << dump();
+  EXPECT_EQ(desktop->countLog("Started the window watcher for AppID 730 with pid "), 1) << dump();
+  EXPECT_EQ(desktop->countLog("Detected visible Proton game window for AppID 730; launching Cursello hwnd=0x2a "
+                              "winpid=32 title=\"Game 730\""),
+            1) << dump();
+  // Both in the namespaces of the game's process that mapped the driver, which the first start names.
+  std::string game;
+  for (const std::string& line : messages(desktop->log())) {
+    const std::string head = "Game AppID 730 runs in a sandbox (pid ";
+    if (game.empty() && line.starts_with(head)) {
+      const std::string ns = "/proc/" + std::to_string(std::stoi(line.substr(head.size()))) + "/ns/";
+      game = "mnt " + fs::read_symlink(ns + "mnt").string() + "\npid " + fs::read_symlink(ns + "pid").string() + "\n";
+    }
+  }
+  EXPECT_EQ(desktop->companionRecord(watcher, ".ns"), game) << dump();
+  EXPECT_EQ(desktop->companionRecord(companion, ".ns"), game) << dump();
+  EXPECT_EQ(desktop->companionArgs(watcher).at(1), privateDir() + "/CurselloWindowWatch.exe");
+  EXPECT_EQ(desktop->companionRecord(watcher, ".exe"), slurp(desktop->launcherDir() / "CurselloWindowWatch.exe"));
+  EXPECT_FALSE(fs::exists(privateDir() + "/CurselloWindowWatch.exe")) << "written to the launcher's own /tmp";
+  // Only the watcher's output is the launcher's pipe; the companion's goes nowhere.
+  EXPECT_NE(desktop->companionRecord(watcher, ".fds").find("\nfd 1 pipe:"), std::string::npos);
+  EXPECT_NE(desktop->companionRecord(companion, ".fds").find("\nfd 1 /dev/null\n"), std::string::npos);
+  const std::vector<std::string> env = desktop->companionEnv(companion);
+  EXPECT_NE(std::find(env.begin(), env.end(), "WAYLAND_DISPLAY=wayland-7"), env.end());
+  EXPECT_TRUE(bus.notifications().empty());
+}
 
 TEST_F(SandboxedSteam, NothingInTheSandboxCanWriteToTheUsersCurselloThroughTheEnteringProcess) {
   desktop->installProton("Proton 9.0", persisted() / ".local/share/Steam");

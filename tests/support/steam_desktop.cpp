@@ -170,8 +170,8 @@ pid_t SteamDesktop::startInLaunch(const std::string& appId, const std::vector<st
 }
 
 pid_t SteamDesktop::startSteamLaunch(const std::string& appId, const fs::path& protonDir,
-                                     const std::vector<std::string>& env) {
-  const std::vector<std::string> argv = {
+                                     const std::vector<std::string>& env, const std::vector<std::string>& wrapper) {
+  std::vector<std::string> argv = {
       (steamRoot() / "ubuntu12_32/reaper").string(),
       "SteamLaunch",
       "AppId=" + appId,
@@ -188,7 +188,11 @@ pid_t SteamDesktop::startSteamLaunch(const std::string& appId, const fs::path& p
   std::error_code ec;
   fs::create_directories(spawnDir, ec);
   fullEnv.push_back("FAKE_SPAWN_DIR=" + spawnDir.string());
-  const pid_t pid = startProcess(argv, fullEnv, false, reaper());
+  if (!wrapper.empty()) {
+    argv.front() = fakeProcess().string();
+    argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
+  }
+  const pid_t pid = startProcess(argv, fullEnv, false, wrapper.empty() ? reaper() : fs::path(wrapper.front()));
   launches.push_back({appId, pid, spawnDir});
   return pid;
 }

@@ -59,8 +59,10 @@ class SteamDesktop {
   std::filesystem::path reaper() const { return steamRoot() / "ubuntu12_32/reaper"; }
   // Starts Steam's launch process of the AppID, with the command line Steam gives it and the environment given: the
   // reaper, which starts the game's processes that startGame and startInLaunch ask for as its own children.
+  // wrapper: a command line that runs the stand-in in its stead inside a sandbox (already run as the user), where
+  // the reaper's path, and protonDir, are the paths the sandbox shows.
   pid_t startSteamLaunch(const std::string& appId, const std::filesystem::path& protonDir,
-                         const std::vector<std::string>& env);
+                         const std::vector<std::string>& env, const std::vector<std::string>& wrapper = {});
   // Starts a process as startProcess does, as a child of the newest launch process of the AppID started here (a
   // game's process in Steam's tree); with none running, as the harness's own child.
   // program: a copy of the stand-in under another name (a Wine loader's), instead of the stand-in itself.

@@ -5,10 +5,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -280,6 +284,27 @@ bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
     if (std::chrono::steady_clock::now() >= deadline) return predicate();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+std::filesystem::path bindWineserverSocket(const std::filesystem::path& prefix, const std::filesystem::path& tmp,
+                                           std::optional<uid_t> uid) {
+  struct stat folder {};
+  if (stat(prefix.c_str(), &folder) != 0) return {};
+  char name[128];
+  std::snprintf(name, sizeof name, ".wine-%u/server-%llx-%llx", static_cast<unsigned>(uid.value_or(getuid())),
+                static_cast<unsigned long long>(folder.st_dev), static_cast<unsigned long long>(folder.st_ino));
+  const std::filesystem::path dir = tmp / name;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = (dir / "socket").string();
+  if (path.size() >= sizeof address.sun_path) return {};
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return bound ? dir : std::filesystem::path();
 }
 
 }  // namespace cs::test

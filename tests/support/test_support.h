@@ -127,6 +127,13 @@ void giveTo(const TestUser& user, const std::filesystem::path& path);
 // Returns the variables as environ bytes (NAME=VALUE items, each ended by a NUL), for hand-made process records.
 std::string environBytes(const Environment& environment);
 
+// Binds a socket where every wine run as uid looks for the prefix's server, as a running wineserver of the prefix
+// has it, below tmp (the /tmp that wine sees; another directory stands for a sandbox's own). Returns its directory,
+// for the caller to remove; empty when it could not be made.
+std::filesystem::path bindWineserverSocket(const std::filesystem::path& prefix,
+                                           const std::filesystem::path& tmp = "/tmp",
+                                           std::optional<uid_t> uid = std::nullopt);
+
 // Calls the predicate every 20 ms until it is true or the timeout passes; returns its last answer.
 bool waitUntil(const std::function<bool()>& predicate,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
