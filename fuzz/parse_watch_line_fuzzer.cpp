@@ -1,12 +1,14 @@
-// parseWatchLine on the lines of the window watcher's pipe, which the game can write into as well: any bytes.
+// parseWatchLine and WatchedWindows on the lines of the window watcher's pipe, which the game can write into as well: any bytes.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "fuzz/fuzz_check.h"
 #include "launch/window_watch_protocol.h"
+#include "launch/wine_window_watch.h"
 
 namespace {
 
@@ -66,5 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     require(!shown, "a line over the cap is refused");
   }
+
+  // The bytes as the pipe brings them, split anywhere: whatever they hold, what is kept stays within its bounds.
+  cs::WatchedWindows records;
+  records.take("started\t1\tsystem\n");
+  records.take(std::string_view(text).substr(0, size / 2));
+  records.take(std::string_view(text).substr(size / 2));
+  require(records.windows().size() <= cs::WatchedWindows::kMaxWindows, "the windows kept are bounded");
   return 0;
 }

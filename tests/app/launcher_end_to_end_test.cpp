@@ -721,7 +721,7 @@ TEST_F(LauncherEndToEnd, AGameOnWinesWaylandDriverIsServedThroughItsWatcherWitho
   wayland.startLauncher();
   std::vector<std::string> env = wayland.protonEnvironment("730", proton);
   env.push_back("FAKE_WATCH_OUTPUT=" + records.string());
-  wayland.startSteamLaunch("730", proton, env);
+  const pid_t launch = wayland.startSteamLaunch("730", proton, env);
   std::vector<std::string> gameEnv = wayland.protonEnvironment("730", proton);
   gameEnv.insert(gameEnv.end(), {"FAKE_MAP_FILE=" + library.string(), "WAYLAND_DISPLAY=wayland-7",
                                  "XDG_RUNTIME_DIR=/run/user/4242"});
@@ -742,10 +742,12 @@ TEST_F(LauncherEndToEnd, AGameOnWinesWaylandDriverIsServedThroughItsWatcherWitho
             1) << log;
   std::vector<std::string> watcherArgs;
   std::vector<std::string> companionEnv;
+  pid_t watcher = -1;
   // The stand-in wine writes its records once it runs, which may be after the launch line.
   waitUntil([&] {
     for (const pid_t pid : wayland.companionPids()) {
       const std::vector<std::string> args = wayland.companionArgs(pid);
+      if (args.size() == 2) watcher = pid;
       if (args.size() == 2) watcherArgs = args;
       if (args.size() == 5) companionEnv = wayland.companionEnv(pid);
     }
@@ -759,6 +761,11 @@ TEST_F(LauncherEndToEnd, AGameOnWinesWaylandDriverIsServedThroughItsWatcherWitho
   EXPECT_TRUE(has("WAYLAND_DISPLAY=wayland-7") && has("XDG_RUNTIME_DIR=/run/user/4242")) << log;
   EXPECT_TRUE(std::none_of(companionEnv.begin(), companionEnv.end(),
                            [](const std::string& e) { return e.starts_with("DISPLAY="); }));
+
+  // The game gone, its session is cleared, and its watcher ended with it; the companion is left to end by itself.
+  wayland.stopProcess(launch);
+  ASSERT_TRUE(wayland.waitForLog("Game AppID 730 evidence disappeared; clearing session state")) << log;
+  EXPECT_TRUE(waitUntil([&] { return kill(watcher, 0) != 0; })) << "the watcher still runs";
 }
 
 // Built without MinGW, the launcher has no watcher: it says so once, whatever the number of games that need one.
