@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <chrono>
 #include <type_traits>
 #include <utility>
@@ -408,20 +409,20 @@ std::optional<std::vector<WindowInfo>> ProtonMonitor::wineWindowsOf(const std::s
   if (!prefixWatch.watch->records().started()) return std::nullopt;
 
   std::vector<WindowInfo> windows;
+  if (prefixWatch.watch->records().windows().empty()) return windows;
+  // Wine gives no unix pid of a Windows process: a window is the game's when a Wine process of the game's tree runs
+  // a program of that name, the newest such. The processes are named once a pass, whatever the count of windows.
+  std::map<std::string, const ProcessInfo*> programs;
+  for (const ProcessInfo& info : snapshot.processes) {
+    std::string program = windowsProgramName(info.commandLine);
+    if (program.empty() || !games.isProtonProcess(appId, info.pid)) continue;
+    if (runsWineLoader(ProcessHandle::open(info.pid, startTimeOf(info)))) programs[std::move(program)] = &info;
+  }
   for (const WatchWindowShown& shown : prefixWatch.watch->records().windows()) {
     if (isWineProgramImage(shown.imagePath)) continue;
-    // Wine gives no unix pid of a Windows process: the window is the game's when a Wine process of the game's tree
-    // runs a program of that name, the newest such.
-    const std::string program = windowsProgramName(shown.imagePath);
-    const ProcessInfo* owner = nullptr;
-    for (const ProcessInfo& info : snapshot.processes) {
-      if (program.empty() || windowsProgramName(info.commandLine) != program) continue;
-      if (games.isProtonProcess(appId, info.pid) && runsWineLoader(ProcessHandle::open(info.pid, startTimeOf(info)))) {
-        owner = &info;
-      }
-    }
-    if (owner == nullptr) continue;
-    windows.push_back(WindowInfo{shown.window, owner->pid, shown.title, true, shown.windowsPid});
+    const auto owner = programs.find(windowsProgramName(shown.imagePath));
+    if (owner == programs.end()) continue;
+    windows.push_back(WindowInfo{shown.window, owner->second->pid, shown.title, true, shown.windowsPid});
   }
   return windows;
 }

@@ -59,7 +59,10 @@ void WatchedWindows::takeLine(std::string_view line) {
   };
   bool taken = false;
   if (!record) {
-  } else if (const auto* started = std::get_if<WatchStarted>(&*record)) {
+    ++dropped;
+    return;
+  }
+  if (const auto* started = std::get_if<WatchStarted>(&*record)) {
     taken = !startedSeen && started->version == kWatchProtocolVersion;
     startedSeen = startedSeen || taken;
   } else if (!startedSeen) {

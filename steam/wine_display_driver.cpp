@@ -94,11 +94,14 @@ std::string windowsProgramName(std::string_view commandLine) {
     if (close == std::string_view::npos) return {};
     program = commandLine.substr(1, close - 1);
   } else {
-    // Up to the first ".exe" that ends a word: a unix path given as it was may hold blanks.
-    const std::string lower = lowerCase(commandLine);
-    for (std::size_t at = lower.find(".exe"); at != std::string::npos; at = lower.find(".exe", at + 1)) {
-      if (at + 4 == lower.size() || lower[at + 4] == ' ') {
-        program = commandLine.substr(0, at + 4);
+    // Up to the first ".exe" that ends a word: a unix path given as it was may hold blanks. Looked for in place,
+    // since every process's line is asked at every pass while a game waits.
+    for (std::size_t at = commandLine.find('.'); at != std::string_view::npos; at = commandLine.find('.', at + 1)) {
+      const std::size_t end = at + 4;
+      if (end > commandLine.size() || (end < commandLine.size() && commandLine[end] != ' ')) continue;
+      if (lowerAscii(commandLine[at + 1]) == 'e' && lowerAscii(commandLine[at + 2]) == 'x' &&
+          lowerAscii(commandLine[at + 3]) == 'e') {
+        program = commandLine.substr(0, end);
         break;
       }
     }

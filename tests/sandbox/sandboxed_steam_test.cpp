@@ -203,7 +203,10 @@ TEST_F(SandboxedSteam, AGameOnWinesWaylandDriverGetsItsWatcherAndThenItsCompanio
   std::vector<std::string> gameEnv = desktop->protonEnvironment("730", {});
   gameEnv.insert(gameEnv.end(), {"HOME=" + desktop->home().string(), "FAKE_MAP_FILE=" + driver.string(),
                                  "FAKE_WATCH_OUTPUT=" + records.string(), "WAYLAND_DISPLAY=wayland-7"});
-  desktop->startInLaunch("730", {"Z:\\games\\game.exe"}, gameEnv);
+  // Run as Wine runs a Windows program: its loader's executable, with the program's command line.
+  const fs::path loader = desktop->root() / "wine/wine64-preloader";
+  fs::copy_file(desktop->fakeProcess(), loader);
+  desktop->startInLaunch("730", {"Z:\\games\\game.exe"}, gameEnv, true, loader);
 
   pid_t watcher = -1, companion = -1;
   ASSERT_TRUE(waitUntil([&] {
