@@ -74,6 +74,22 @@ std::string firstFewOf(const Items& items) {
   return text;
 }
 
+// The processes of the game's tree that run a Windows program under Wine, each with the program's name, in the
+// snapshot's order. With `wanted`, only those whose program it names: the tree and the loader are asked of no other.
+// Steam's processes, the Proton script and the wineserver run none.
+std::vector<std::pair<const ProcessInfo*, std::string>> windowsProgramsOf(const std::string& appId,
+                                                                          const ProcessSnapshot& snapshot,
+                                                                          const GameTrees& games,
+                                                                          const std::set<std::string>* wanted) {
+  std::vector<std::pair<const ProcessInfo*, std::string>> programs;
+  for (const ProcessInfo& info : snapshot.processes) {
+    std::string program = windowsProgramName(info.commandLine);
+    if (program.empty() || (wanted != nullptr && !wanted->contains(program))) continue;
+    if (games.isProtonProcess(appId, info.pid)) programs.emplace_back(&info, std::move(program));
+  }
+  return programs;
+}
+
 }  // namespace
 
 ProtonMonitor::ProtonMonitor()
@@ -350,16 +366,10 @@ void ProtonMonitor::poll() {
 
 void ProtonMonitor::probeDisplayDriver(const std::string& appId, SessionState& state, const ProcessSnapshot& snapshot,
                                        const GameTrees& games) {
-  // Only the game's own Windows processes: Steam's, the Proton script and the wineserver map no driver, and would be
-  // read at every pass for nothing.
-  std::vector<const ProcessInfo*> candidates;
-  for (const ProcessInfo& info : snapshot.processes) {
-    if (!windowsProgramName(info.commandLine).empty() && games.isProtonProcess(appId, info.pid)) {
-      candidates.push_back(&info);
-    }
-  }
+  // Only the game's own Windows processes map a driver: the others would be read at every pass for nothing.
+  const auto candidates = windowsProgramsOf(appId, snapshot, games, nullptr);
   for (std::size_t probe = 0; probe < std::min(kDriverProbesPerPass, candidates.size()); ++probe) {
-    const ProcessInfo& info = *candidates[state.driverProbeTurn++ % candidates.size()];
+    const ProcessInfo& info = *candidates[state.driverProbeTurn++ % candidates.size()].first;
     const ProcessHandle process = ProcessHandle::open(info.pid, startTimeOf(info));
     const WineDisplayDriver driver = runsWineLoader(process) ? displayDriverOf(process) : WineDisplayDriver::Unknown;
     if (driver == WineDisplayDriver::Unknown) continue;
@@ -408,20 +418,23 @@ std::optional<std::vector<WindowInfo>> ProtonMonitor::wineWindowsOf(const std::s
   prefixWatch.watch->read();
   if (!prefixWatch.watch->records().started()) return std::nullopt;
 
-  std::vector<WindowInfo> windows;
-  if (prefixWatch.watch->records().windows().empty()) return windows;
   // Wine gives no unix pid of a Windows process: a window is the game's when a Wine process of the game's tree runs
   // a program of that name, the newest such. The processes are named once a pass, whatever the count of windows.
-  std::map<std::string, const ProcessInfo*> programs;
-  for (const ProcessInfo& info : snapshot.processes) {
-    std::string program = windowsProgramName(info.commandLine);
-    if (program.empty() || !games.isProtonProcess(appId, info.pid)) continue;
-    if (runsWineLoader(ProcessHandle::open(info.pid, startTimeOf(info)))) programs[std::move(program)] = &info;
+  std::set<std::string> wanted;
+  for (const WatchWindowShown& shown : prefixWatch.watch->records().windows()) {
+    if (!isWineProgramImage(shown.imagePath)) wanted.insert(windowsProgramName(shown.imagePath));
+  }
+  wanted.erase("");
+  std::vector<WindowInfo> windows;
+  if (wanted.empty()) return windows;
+  std::map<std::string, const ProcessInfo*> owners;
+  for (auto& [info, program] : windowsProgramsOf(appId, snapshot, games, &wanted)) {
+    if (runsWineLoader(ProcessHandle::open(info->pid, startTimeOf(*info)))) owners[std::move(program)] = info;
   }
   for (const WatchWindowShown& shown : prefixWatch.watch->records().windows()) {
     if (isWineProgramImage(shown.imagePath)) continue;
-    const auto owner = programs.find(windowsProgramName(shown.imagePath));
-    if (owner == programs.end()) continue;
+    const auto owner = owners.find(windowsProgramName(shown.imagePath));
+    if (owner == owners.end()) continue;
     windows.push_back(WindowInfo{shown.window, owner->second->pid, shown.title, true, shown.windowsPid});
   }
   return windows;

@@ -16,20 +16,6 @@
 
 namespace cs {
 
-namespace {
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (lowerAscii(text[i]) != lowerAscii(prefix[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 void WatchedWindows::take(std::string_view bytes) {
   while (!bytes.empty()) {
     const std::size_t newline = bytes.find('\n');
@@ -78,7 +64,6 @@ void WatchedWindows::takeLine(std::string_view line) {
   if (!taken) ++dropped;
 }
 
-bool isWineProgramImage(std::string_view imagePath) { return startsWithIgnoringCase(imagePath, "C:\\windows\\"); }
 
 bool wineserverRuns(const std::filesystem::path& prefix) {
   struct stat folder {};

@@ -49,9 +49,6 @@ class WatchedWindows {
   std::size_t dropped = 0;
 };
 
-// Whether the image is one of Wine's own programs (below C:\windows), whose windows are never a game's.
-bool isWineProgramImage(std::string_view imagePath);
-
 // Whether a wineserver serves the prefix (the directory that Wine's WINEPREFIX names): its socket is in place. A wine
 // started on a prefix without one starts a server of its own and boots the prefix, so a watcher waits for the game's.
 bool wineserverRuns(const std::filesystem::path& prefix);

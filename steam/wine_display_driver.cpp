@@ -110,6 +110,11 @@ std::string windowsProgramName(std::string_view commandLine) {
   return name.size() > 4 && name.ends_with(".exe") ? name : std::string();
 }
 
+bool isWineProgramImage(std::string_view imagePath) {
+  constexpr std::string_view kWineFolder = "c:\\windows\\";
+  return imagePath.size() >= kWineFolder.size() && lowerCase(imagePath.substr(0, kWineFolder.size())) == kWineFolder;
+}
+
 bool runsWineLoader(const ProcessHandle& process) {
   char target[4096];
   const ssize_t length = process.ok() ? readlinkat(process.fd(), "exe", target, sizeof target - 1) : -1;

@@ -37,6 +37,10 @@ WineDisplayDriver displayDriverOf(const ProcessHandle& process);
 // names no ".exe" program.
 std::string windowsProgramName(std::string_view commandLine);
 
+// Whether the image path (as Windows names a program) is one of Wine's own programs, below C:\windows, whose windows
+// are never a game's.
+bool isWineProgramImage(std::string_view imagePath);
+
 // Whether the held process runs Wine's loader (wine, wine64 or their preloaders, by its executable's file name),
 // as every Windows program under Wine does; a wineserver does not.
 bool runsWineLoader(const ProcessHandle& process);

@@ -34,11 +34,6 @@ TEST(WatchedWindows, AFloodOfWindowsKeepsOnlyTheFirstFew) {
   EXPECT_EQ(records.windows().size(), WatchedWindows::kMaxWindows);
 }
 
-TEST(WatchedWindows, WinesOwnProgramsAreThoseBelowItsWindowsFolder) {
-  EXPECT_TRUE(isWineProgramImage("C:\\WINDOWS\\system32\\explorer.exe"));
-  EXPECT_FALSE(isWineProgramImage("Z:\\windows\\game.exe"));
-}
-
 // A watcher started by the sandbox helper: the launcher holds only the pipe's read end, which a pass reads without
 // waiting, and which no child of the launcher inherits.
 TEST(WineWindowWatch, AnAdoptedWatcherIsReadWithoutWaitingUntilItsPipeEnds) {

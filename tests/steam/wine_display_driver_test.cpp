@@ -27,6 +27,10 @@ TEST(WineDisplayDriver, AWineProcessNamesItsProgramAsWineWroteItsCommandLine) {
   EXPECT_EQ(windowsProgramName("\"unclosed.exe"), "");
   EXPECT_EQ(windowsProgramName(".exe"), "");
   EXPECT_EQ(windowsProgramName(""), "");
+  // Wine's own programs lie below its Windows folder, in any case.
+  EXPECT_TRUE(isWineProgramImage("C:\\WINDOWS\\system32\\explorer.exe"));
+  EXPECT_FALSE(isWineProgramImage("Z:\\windows\\game.exe"));
+  EXPECT_FALSE(isWineProgramImage("C:\\win"));
 }
 
 }  // namespace
